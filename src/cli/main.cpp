@@ -1,0 +1,47 @@
+#include <cstring>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+
+#include <cstdio>
+
+#include "cli/options.h"
+#include "keyblob/keygen.h"
+#include "keyring/keyring_location.h"
+#include "util/secure_wipe.h"
+#include "volume/cryptsetup.h"
+
+int main(int argc, char **argv)
+{
+  // Keys must reach neither a core file nor swap. Both are best effort: a
+  // lock refused for lack of privilege changes nothing the user sees.
+  (void)prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+  (void)mlockall(MCL_CURRENT | MCL_FUTURE);
+
+  int result = 0;
+  parse_options(argc, argv);
+
+  if (cli_options.new_key) {
+    result = generate_key(cli_options.new_key_base64);
+    if (result < 0)
+      printf("[ERROR] %s: generate key\n", __func__);
+  }
+
+  if (result >= 0 && cli_options.partition_device != nullptr && cli_options.mapped_name != nullptr) {
+    if (cli_options.do_format) {
+      result = cryptsetup_format(cli_options.partition_device);
+      if (result < 0)
+        printf("[ERROR] %s: format partition\n", __func__);
+    }
+    if (result >= 0) {
+      result = cryptsetup_open(cli_options.partition_device, cli_options.mapped_name);
+      if (result < 0)
+        printf("[ERROR] %s: open partition\n", __func__);
+    }
+  }
+
+  // The key text must not stay readable in the process's arguments.
+  if (cli_options.new_key_base64 != nullptr)
+    secure_wipe(cli_options.new_key_base64, strlen(cli_options.new_key_base64));
+  free_keydev();
+  return result;
+}

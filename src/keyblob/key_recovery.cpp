@@ -1,0 +1,116 @@
+#include "keyblob/key_recovery.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include "keyblob/key_blob_device.h"
+#include "keyblob/keymod.h"
+#include "keyring/keyring_device.h"
+#include "keyring/keyring_location.h"
+#include "util/io.h"
+#include "util/secure_wipe.h"
+
+namespace {
+
+constexpr int BLOB_REFUSED = 1;
+
+// Reads the blob at the current location and has the device unwrap it into
+// request->raw_key. The caller owns the buffers and both descriptors.
+int unwrap_at_location(key_blob_request *request, int *keyring, int *device)
+{
+  memset(request->raw_key, 0, request->raw_key_len);
+
+  *keyring = open(keyring_location.keydev, O_RDONLY);
+  if (*keyring < 0) {
+    printf("[ERROR] %s: open keyring device\n", "read_and_verify_key");
+    return *keyring;
+  }
+  if (keyring_location.keydev_is_mtd) {
+    int scan = is_bad_block(*keyring);
+    if (scan < 0)
+      return scan;
+  }
+  if (lseek(*keyring, static_cast<off_t>(keyring_location.offset), SEEK_SET) == static_cast<off_t>(-1)) {
+    printf("[ERROR] %s: lseek keyring\n", "read_and_verify_key");
+    return -1;
+  }
+  if (complete_read(*keyring, request->key_blob, request->key_blob_len) != 0) {
+    printf("[ERROR] %s: read key blob\n", "read_and_verify_key");
+    return -1;
+  }
+  // Derived only now, so that an unreadable keyring fails before the fuses.
+  if (compute_keymod(request->key_modifier, request->key_modifier_len) < 0) {
+    printf("[ERROR] %s: compute key modifier\n", "read_and_verify_key");
+    return -1;
+  }
+  *device = open(KEY_BLOB_DEVICE, O_RDWR);
+  if (*device < 0) {
+    printf("[ERROR] %s: open key blob device\n", "read_and_verify_key");
+    return *device;
+  }
+  // A refusal is the device's only sign that these bytes are not a blob of
+  // this board: the one failure that makes the caller look elsewhere.
+  if (ioctl(*device, KEY_BLOB_DECRYPT, request) != 0)
+    return BLOB_REFUSED;
+  return 0;
+}
+
+}  // namespace
+
+int read_and_verify_key(uint8_t *key, size_t key_len)
+{
+  key_blob_request request;
+  memset(&request, 0, sizeof(request));
+  request.raw_key = key;
+  request.raw_key_len = static_cast<uint32_t>(key_len);
+  request.key_blob_len = static_cast<uint32_t>(key_len + KEY_BLOB_OVERHEAD);
+  request.key_modifier_len = KEY_MODIFIER_LEN;
+  int keyring = -1;
+  int device = -1;
+
+  int result = -1;
+  request.key_blob = static_cast<uint8_t *>(malloc(request.key_blob_len));
+  if (request.key_blob == nullptr) {
+    printf("[ERROR] %s: malloc key blob\n", __func__);
+  } else if ((request.key_modifier = static_cast<uint8_t *>(malloc(request.key_modifier_len))) == nullptr) {
+    printf("[ERROR] %s: malloc key modifier\n", __func__);
+  } else {
+    result = unwrap_at_location(&request, &keyring, &device);
+  }
+
+  // The one exit: secrets wiped, devices closed, buffers released.
+  if (request.key_modifier != nullptr)
+    secure_wipe(request.key_modifier, request.key_modifier_len);
+  if (request.key_blob != nullptr)
+    secure_wipe(request.key_blob, request.key_blob_len);
+  if (device >= 0)
+    close(device);
+  if (keyring >= 0)
+    close(keyring);
+  free(request.key_modifier);
+  free(request.key_blob);
+  return result;
+}
+
+int get_plain_key(uint8_t *key, size_t key_len)
+{
+  if (key == nullptr || key_len == 0) {
+    printf("[ERROR] %s: bad parameters\n", __func__);
+    return -1;
+  }
+  if (keyring_location.keydev == nullptr && init_keydev_and_offset() != 0)
+    return -1;
+
+  int result = read_and_verify_key(key, key_len);
+  if (result == BLOB_REFUSED) {
+    (void)get_keydev_and_offset_from_fwenv();
+    result = read_and_verify_key(key, key_len);
+    if (result == BLOB_REFUSED)
+      printf("[ERROR] %s: decrypt ioctl\n", __func__);
+  }
+  return result == 0 ? 0 : -1;
+}

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <sys/ioctl.h>
+#include <mtd/mtd-user.h>
+
+static_assert(MEMGETINFO == 0x80204D01u, "MEMGETINFO");
+static_assert(MEMGETBADBLOCK == 0x40084D0Bu, "MEMGETBADBLOCK");
+static_assert(MEMUNLOCK == 0x40084D06u, "MEMUNLOCK");
+static_assert(MEMERASE == 0x40084D02u, "MEMERASE");
+static_assert(MEMLOCK == 0x40084D05u, "MEMLOCK");
+
+// Writes the key blob into the keyring area (erasing and relocking raw NAND).
+[[nodiscard]] int keyring_store(const uint8_t *blob, uint32_t blob_len);
+
+// Moves keyring_location.offset past bad erase blocks of the MTD device `fd`.
+[[nodiscard]] int is_bad_block(int fd);
+
+[[nodiscard]] int get_mtd_erasesize(int fd);
+[[nodiscard]] int get_mtd_writesize(int fd);

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <cstdint>
+
+// Where the key blob lives. `keydev` is null until the location is known.
+struct keyring_location_record {
+  char *keydev;
+  uint64_t offset;
+  int keydev_is_mtd;
+};
+
+extern keyring_location_record keyring_location;
+
+constexpr const char *CMDLINE_PATH = "/proc/cmdline";
+constexpr const char *MTD_TABLE_PATH = "/proc/mtd";
+constexpr const char *FW_ENV_CONFIG_PATH = "/etc/fw_env.config";
+constexpr const char *FDISK_COMMAND = "/sbin/fdisk -l /dev/mmcblk0";
+
+[[nodiscard]] int check_cmdline_for_nand();
+[[nodiscard]] int init_keydev_and_offset();
+int get_keydev_and_offset_from_fwenv();
+void free_keydev();

@@ -1,0 +1,88 @@
+#include "keyring/location_parsers.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+int parse_cmdline_root(char *line)
+{
+  char *root = strstr(line, "root=");
+  if (root == nullptr)
+    return -1;
+  // Only a blank ends the value: a trailing newline stays in it, harmlessly.
+  char *space = strchr(root, ' ');
+  if (space != nullptr)
+    *space = '\0';
+  if (strstr(root, "ubi") != nullptr || strstr(root, "mtd") != nullptr)
+    return 1;
+  return 0;
+}
+
+int parse_mtd_line(const char *line, char **device)
+{
+  if (line[0] == '\n' || strncmp(line, "mtd", 3) != 0)
+    return 0;
+
+  char *dev = nullptr;
+  char *name = nullptr;
+  unsigned long size = 0;
+  unsigned long erasesize = 0;
+  int fields = sscanf(line, "%ms %lx %lx %ms", &dev, &size, &erasesize, &name);
+  int match = fields == 4 && strcmp(name, "\"safe\"") == 0;
+  free(name);
+  if (!match) {
+    free(dev);
+    return 0;
+  }
+  dev[strlen(dev) - 1] = '\0';  // the colon behind "mtdN"
+  *device = dev;
+  return 1;
+}
+
+int parse_fdisk_line(const char *line, int *partition)
+{
+  int number = 0;
+  int first = 0;
+  int last = 0;
+  int type = 0;
+  char *size = nullptr;
+  char *name = nullptr;
+
+  int fields = sscanf(line, "%d %d %d %ms %d %ms", &number, &first, &last, &size, &type, &name);
+  int match = fields == 6 && strcmp(name, "safe") == 0;
+  if (fields != 6) {
+    // Current BusyBox prints GPT rows without the type column.
+    free(size);
+    free(name);
+    size = nullptr;
+    name = nullptr;
+    fields = sscanf(line, "%d %d %d %ms %ms", &number, &first, &last, &size, &name);
+    match = fields == 5 && strcmp(name, "safe") == 0;
+  }
+  free(size);
+  free(name);
+  if (match)
+    *partition = number;
+  return match;
+}
+
+int parse_fwenv_line(const char *line, char **device, uint32_t *device_offset, uint32_t *env_size)
+{
+  if (line[0] == '#' || line[0] == '\n' || strcmp(line, "\r\n") == 0)
+    return 0;
+
+  char *dev = nullptr;
+  unsigned long offset = 0;
+  unsigned long size = 0;
+  unsigned long sector_size = 0;
+  unsigned long sectors = 0;
+  int fields = sscanf(line, "%ms %lx %lx %lx %lx", &dev, &offset, &size, &sector_size, &sectors);
+  if (fields <= 2) {
+    free(dev);
+    return 0;
+  }
+  *device = dev;
+  *device_offset = static_cast<uint32_t>(offset);
+  *env_size = static_cast<uint32_t>(size);
+  return 1;
+}

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <cstdint>
+
+// Line parsers of the keyring location sources, free of any file access so
+// that they can be fed text directly.
+
+constexpr int CMDLINE_LINE_LEN = 256;
+constexpr int LOCATION_LINE_LEN = 128;
+
+// Kernel command line (its first line, as read): 1 when the root= value names
+// UBI or MTD, 0 when it does not, -1 without root=. Cuts `line` at the space
+// that ends the value.
+int parse_cmdline_root(char *line);
+
+// One line of /proc/mtd: 1 when it is the "safe" partition, with `device` set
+// to the allocated device name without its colon (caller frees); else 0.
+int parse_mtd_line(const char *line, char **device);
+
+// One line of the eMMC fdisk listing: 1 when it is the row named "safe", with
+// `partition` set to its number; else 0.
+int parse_fdisk_line(const char *line, int *partition);
+
+// One line of fw_env.config: 1 when accepted, with `device` allocated (caller
+// frees) and the device offset and environment size set; else 0.
+int parse_fwenv_line(const char *line, char **device, uint32_t *device_offset,
+                     uint32_t *env_size);

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Streaming base64 decoder. It never rejects input: "=" decodes as 62 and any
+// byte outside the alphabet as 63, so a given text always yields the same key.
+struct base64_decode_state {
+  int32_t step;          // next character of a group of four: 0..3
+  uint8_t partial_byte;  // output byte left unfinished by the previous chunk
+};
+
+int base64_char_value(uint8_t c);
+void base64_decode_init(base64_decode_state *state);
+
+// Returns the number r of complete bytes written. Writes out[0..r] and reads
+// out[r]: the caller provides floor(3n/4) + 1 bytes from a fresh state.
+int base64_decode_chunk(const char *text, size_t n, uint8_t *out, base64_decode_state *state);
+
+// Whole NUL-terminated text; `out` needs floor(3 * strlen(text) / 4) + 1 bytes.
+void base64_decode_string(const char *text, uint8_t *out);

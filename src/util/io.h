@@ -1,0 +1,12 @@
+#pragma once
+
+#include <cstddef>
+
+// Exact-length transfers: 0 when all `count` bytes moved, -1 otherwise.
+// EINTR is retried; any other error is reported on stderr in perror form.
+[[nodiscard]] int complete_read(int fd, void *buffer, size_t count);
+[[nodiscard]] int complete_write(int fd, const void *buffer, size_t count);
+
+// Fills `buffer` from the kernel's random device; refuses anything that is not
+// that device (a regular file answers RNDGETENTCNT with an error).
+[[nodiscard]] int get_random(void *buffer, size_t count);

@@ -1,0 +1,142 @@
+#include "volume/cryptsetup.h"
+
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <sys/wait.h>
+
+#include "keyblob/key_blob_device.h"
+#include "keyblob/key_recovery.h"
+#include "util/io.h"
+#include "util/secure_wipe.h"
+
+namespace {
+
+constexpr size_t COMMAND_LEN = 64;
+
+// The arguments go unquoted into a root shell's command line: only plain
+// path and name characters pass, and nothing that could read as an option.
+bool is_safe_argument(const char *argument)
+{
+  if (argument == nullptr || argument[0] == '\0' || argument[0] == '-')
+    return false;
+  for (const char *c = argument; *c != '\0'; c++) {
+    if ((*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z') || (*c >= '0' && *c <= '9'))
+      continue;
+    if (strchr("/._-+:@,=", *c) == nullptr)
+      return false;
+  }
+  return true;
+}
+
+bool arguments_are_safe(const char *operation, const char *device, const char *name)
+{
+  if (is_safe_argument(device) && (name == nullptr || is_safe_argument(name)))
+    return true;
+  printf("[ERROR] %s: unsafe argument\n", operation);
+  return false;
+}
+
+// A command line that was cut short is never run.
+bool command_fits(const char *operation, int length)
+{
+  if (length >= 0 && static_cast<size_t>(length) < COMMAND_LEN)
+    return true;
+  printf("[ERROR] %s: command too long\n", operation);
+  return false;
+}
+
+int map_wait_status(int status, const char *operation)
+{
+  if (status < 0) {
+    printf("[ERROR] %s: pclose\n", operation);
+    return status;
+  }
+  if (WIFEXITED(status))
+    return WEXITSTATUS(status) == 0 ? 0 : -1;
+  return -1;
+}
+
+// Starts the command and feeds it the key on its standard input.
+int run_with_key(const char *command, const char *operation, const uint8_t *key)
+{
+  FILE *child = popen(command, "w");
+  if (child == nullptr) {
+    printf("[ERROR] %s: popen\n", operation);
+    return -1;
+  }
+  // A child that quits before reading must not kill us with SIGPIPE. Ignored
+  // only after the child started, so that it keeps the default disposition.
+  struct sigaction ignore;
+  struct sigaction previous;
+  memset(&ignore, 0, sizeof(ignore));
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  sigaction(SIGPIPE, &ignore, &previous);
+  int written = complete_write(fileno(child), key, KEY_LEN);
+  sigaction(SIGPIPE, &previous, nullptr);
+
+  if (written != 0) {
+    printf("[ERROR] %s: write key\n", operation);
+    (void)pclose(child);
+    return -1;
+  }
+  return map_wait_status(pclose(child), operation);
+}
+
+// Recovers the key, runs the command with it, and wipes it on every path.
+int run_keyed_command(const char *command, const char *operation)
+{
+  uint8_t key[KEY_LEN];
+  int result;
+  if (get_plain_key(key, sizeof(key)) != 0) {
+    printf("[ERROR] %s: recover key\n", operation);
+    result = -1;
+  } else {
+    result = run_with_key(command, operation, key);
+  }
+  secure_wipe(key, sizeof(key));
+  return result;
+}
+
+}  // namespace
+
+int cryptsetup_isLuks(const char *device)
+{
+  char command[COMMAND_LEN];
+  if (!arguments_are_safe(__func__, device, nullptr) ||
+      !command_fits(__func__, snprintf(command, sizeof(command), "cryptsetup isLuks %s", device)))
+    return -1;
+  FILE *child = popen(command, "r");
+  if (child == nullptr) {
+    printf("[ERROR] %s: popen\n", __func__);
+    return -1;
+  }
+  return map_wait_status(pclose(child), __func__);
+}
+
+int cryptsetup_format(const char *device)
+{
+  char command[COMMAND_LEN];
+  if (!arguments_are_safe(__func__, device, nullptr) ||
+      !command_fits(__func__, snprintf(command, sizeof(command),
+                                       "cryptsetup -q -h sha256 -d - luksFormat %s", device)))
+    return -1;
+  return run_keyed_command(command, __func__);
+}
+
+int cryptsetup_open(const char *device, const char *name)
+{
+  char command[COMMAND_LEN];
+  if (!arguments_are_safe(__func__, device, name) ||
+      !command_fits(__func__, snprintf(command, sizeof(command),
+                                       "cryptsetup -d - open --type luks %s %s", device, name)))
+    return -1;
+  int luks = cryptsetup_isLuks(device);
+  if (luks != 0) {
+    printf("[ERROR] %s: %s not initialized\n", __func__, device);
+    return luks;
+  }
+  return run_keyed_command(command, __func__);
+}

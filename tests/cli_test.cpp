@@ -1,0 +1,87 @@
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "support/run_program.h"
+#include "version.h"
+
+namespace {
+
+const std::string USAGE_TEXT =
+    "Lockwarden command line tool for file systems encryption.\n"
+    "\n"
+    "Version: " LOCKWARDEN_VERSION "\n"
+    "\n"
+    "Usage: lockwarden-tool [options] [<partition-device> <mapped-name>]\n"
+    "\n"
+    "  -f  --format             Initialize encrypted MMC partition\n"
+    "  -n  --newkey=[<STRING>]  Add new key (overwrite previous)\n"
+    "      --help               Print help and exit\n"
+    "\n"
+    "<partition-device>  Encrypted physical partition device\n"
+    "<partition-name>    Encrypted partition name\n"
+    "[<STRING>]          Base64 encoding of a 32 bytes binary key\n"
+    "                    Generate a random key if not provided\n"
+    "\n";
+
+struct usage_case {
+  const char *name;
+  std::vector<std::string> args;
+  int status;
+  const char *diagnostic;  // expected in stderr; empty: stderr must be empty
+};
+
+const usage_case USAGE_CASES[] = {
+    {"no_arguments", {}, 0, ""},
+    {"help", {"--help"}, 0, ""},
+    {"help_prefix", {"--he"}, 0, ""},
+    {"help_after_format", {"-f", "--help"}, 0, ""},
+    {"short_h_is_no_option", {"-h"}, 1, "invalid option -- 'h'"},
+    {"unknown_short", {"-x"}, 1, "invalid option -- 'x'"},
+    {"unknown_long", {"--foo"}, 1, "unrecognized option '--foo'"},
+    {"unknown_before_help", {"--foo", "--help"}, 1, "unrecognized option '--foo'"},
+    {"format_with_value", {"--format=yes"}, 1, "option '--format' doesn't allow an argument"},
+    {"help_with_value", {"--help=1"}, 1, "option '--help' doesn't allow an argument"},
+    {"format_alone", {"-f"}, 1, ""},
+    {"format_one_argument", {"-f", "/dev/mmcblk0p3"}, 1, ""},
+    {"one_argument", {"/dev/mmcblk0p3"}, 1, ""},
+    {"three_arguments", {"/dev/mmcblk0p3", "cryptroot", "extra"}, 1, ""},
+    {"ambiguous_nothing_after_dashes", {"--", "/dev/mmcblk0p3"}, 1, ""},
+};
+
+void PrintTo(const usage_case &c, std::ostream *os) { *os << c.name; }
+
+class usage_text : public testing::TestWithParam<usage_case> {};
+
+TEST_P(usage_text, is_printed_byte_for_byte_with_its_status)
+{
+  const usage_case &c = GetParam();
+  program_result r = run_tool({c.args, "", "", {}});
+  EXPECT_EQ(r.status, c.status);
+  EXPECT_EQ(r.out, USAGE_TEXT);
+  if (c.diagnostic[0] == '\0') {
+    EXPECT_EQ(r.err, "");
+  } else {
+    EXPECT_NE(r.err.find(c.diagnostic), std::string::npos) << r.err;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(cases, usage_text, testing::ValuesIn(USAGE_CASES),
+                         [](const testing::TestParamInfo<usage_case> &row) { return row.param.name; });
+
+TEST(command_line, empty_attached_key_text_fails_its_length_check)
+{
+  program_result r = run_tool({{"--newkey="}, "", "", {}});
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, "[ERROR] generate_key: base64 key length\n[ERROR] main: generate key\n");
+  EXPECT_EQ(r.err, "");
+}
+
+TEST(command_line, short_key_text_fails_before_touching_the_board)
+{
+  program_result r = run_tool({{"-nQUFBQQ==", "/dev/mmcblk0p3"}, "", "", {}});
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, "[ERROR] generate_key: base64 key length\n[ERROR] main: generate key\n");
+}
+
+}  // namespace

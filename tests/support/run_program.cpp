@@ -1,0 +1,135 @@
+#include "support/run_program.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace {
+
+std::string slurp_and_remove(const std::string &path)
+{
+  std::string text;
+  int fd = open(path.c_str(), O_RDONLY);
+  if (fd >= 0) {
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(fd, buffer, sizeof(buffer))) > 0)
+      text.append(buffer, static_cast<size_t>(n));
+    close(fd);
+  }
+  unlink(path.c_str());
+  return text;
+}
+
+program_result spawn_and_wait(const std::vector<std::string> &argv_strings,
+                              const std::vector<std::string> &env_strings)
+{
+  char out_path[] = "/tmp/lockwarden-out-XXXXXX";
+  char err_path[] = "/tmp/lockwarden-err-XXXXXX";
+  int out_fd = mkstemp(out_path);
+  int err_fd = mkstemp(err_path);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, out_fd, 1);
+  posix_spawn_file_actions_adddup2(&actions, err_fd, 2);
+
+  std::vector<char *> argv;
+  for (const std::string &s : argv_strings)
+    argv.push_back(const_cast<char *>(s.c_str()));
+  argv.push_back(nullptr);
+  std::vector<char *> envp;
+  for (const std::string &s : env_strings)
+    envp.push_back(const_cast<char *>(s.c_str()));
+  envp.push_back(nullptr);
+
+  program_result result{-1, "", ""};
+  pid_t pid;
+  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) == 0) {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+    }
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+  posix_spawn_file_actions_destroy(&actions);
+  close(out_fd);
+  close(err_fd);
+  result.out = slurp_and_remove(out_path);
+  result.err = slurp_and_remove(err_path);
+  return result;
+}
+
+std::vector<std::string> split_words(const char *text)
+{
+  std::vector<std::string> words;
+  std::string word;
+  for (const char *c = text; *c != '\0'; c++) {
+    if (*c == ' ') {
+      if (!word.empty())
+        words.push_back(word);
+      word.clear();
+    } else {
+      word += *c;
+    }
+  }
+  if (!word.empty())
+    words.push_back(word);
+  return words;
+}
+
+}  // namespace
+
+program_result run_tool(const program_run &run)
+{
+  std::vector<std::string> argv;
+#ifdef LOCKWARDEN_TEST_RUNNER
+  argv = split_words(LOCKWARDEN_TEST_RUNNER);
+  const bool emulated = true;
+#else
+  const bool emulated = false;
+  (void)split_words;
+  (void)emulated;
+#endif
+  argv.push_back(LOCKWARDEN_TOOL_PATH);
+  argv.insert(argv.end(), run.args.begin(), run.args.end());
+
+  std::vector<std::string> env;
+  for (char **e = environ; *e != nullptr; e++) {
+    if (strncmp(*e, "PATH=", 5) == 0 || strncmp(*e, "LD_PRELOAD=", 11) == 0 ||
+        strncmp(*e, "BOARD_SIM_ROOT=", 15) == 0 || strncmp(*e, "QEMU_SET_ENV=", 13) == 0)
+      continue;
+    env.push_back(*e);
+  }
+  const char *path = getenv("PATH");
+  std::string search_path = path != nullptr ? path : "/usr/sbin:/usr/bin:/sbin:/bin";
+  if (!run.path_prefix.empty())
+    search_path = run.path_prefix + ":" + search_path;
+  env.push_back("PATH=" + search_path);
+  if (!run.sandbox.empty()) {
+#ifdef BOARD_SIM_LIBRARY
+    // Under qemu-user the preload must reach the emulated program, not qemu.
+    if (emulated)
+      env.push_back(std::string("QEMU_SET_ENV=LD_PRELOAD=") + BOARD_SIM_LIBRARY);
+    else
+      env.push_back(std::string("LD_PRELOAD=") + BOARD_SIM_LIBRARY);
+#endif
+    env.push_back("BOARD_SIM_ROOT=" + run.sandbox);
+  }
+  env.insert(env.end(), run.extra_env.begin(), run.extra_env.end());
+  return spawn_and_wait(argv, env);
+}
+
+program_result run_shell(const std::string &command)
+{
+  std::vector<std::string> env;
+  for (char **e = environ; *e != nullptr; e++)
+    env.push_back(*e);
+  return spawn_and_wait({"/bin/sh", "-c", command}, env);
+}

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct program_result {
+  int status;  // exit status, or 128 + signal number
+  std::string out;
+  std::string err;
+};
+
+struct program_run {
+  std::vector<std::string> args;       // without the program name
+  std::string sandbox;                 // board simulator root; empty: none
+  std::string path_prefix;             // prepended to PATH (fake cryptsetup)
+  std::vector<std::string> extra_env;  // NAME=VALUE
+};
+
+// Runs the built lockwarden-tool (under the cross runner when there is one)
+// with the board simulator preloaded when a sandbox is given.
+program_result run_tool(const program_run &run);
+
+// Runs any command through /bin/sh -c, capturing output.
+program_result run_shell(const std::string &command);

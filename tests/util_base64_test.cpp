@@ -1,0 +1,138 @@
+#include <cstring>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "util/base64.h"
+
+namespace {
+
+struct decode_case {
+  const char *name;
+  const char *text;
+  int decoded;          // the result
+  const char *bytes;    // hex of out[0 .. decoded-1] plus the unfinished byte when step != 0
+  int step;
+  uint8_t partial_byte;
+};
+
+std::string hex_of(const uint8_t *bytes, size_t n)
+{
+  static const char digits[] = "0123456789abcdef";
+  std::string text;
+  for (size_t i = 0; i < n; i++) {
+    text += digits[bytes[i] >> 4];
+    text += digits[bytes[i] & 15];
+  }
+  return text;
+}
+
+const decode_case DECODE_CASES[] = {
+    {"empty", "", 0, "00", 0, 0x00},
+    {"two_characters", "QQ", 1, "4100", 2, 0x00},
+    {"padding_is_62", "QQ==", 3, "410fbe", 0, 0},
+    {"byte_below_table_is_63", "QQ**", 3, "410fff", 0, 0},
+    {"punctuation_in_table_is_63", "QQ,,", 3, "410fff", 0, 0},
+    {"whitespace_is_63", "QQ\n\t", 3, "410fff", 0, 0},
+    {"high_bytes_are_63", "QQ\xc3\xa9", 3, "410fff", 0, 0},
+    {"plain_group", "TWFu", 3, "4d616e", 0, 0},
+    {"three_characters", "TWF", 2, "4d6140", 3, 0x40},
+    {"rfc4648_foobar", "Zm9vYmFy", 6, "666f6f626172", 0, 0},
+};
+
+void PrintTo(const decode_case &c, std::ostream *os) { *os << c.name; }
+
+class base64_decode : public testing::TestWithParam<decode_case> {};
+
+TEST_P(base64_decode, matches_the_decoding_rules)
+{
+  const decode_case &c = GetParam();
+  uint8_t out[64];
+  memset(out, 0xAA, sizeof(out));
+  base64_decode_state state;
+  base64_decode_init(&state);
+  int decoded = base64_decode_chunk(c.text, strlen(c.text), out, &state);
+  EXPECT_EQ(decoded, c.decoded);
+  size_t shown = strlen(c.bytes) / 2;
+  EXPECT_EQ(hex_of(out, shown), c.bytes);
+  EXPECT_EQ(state.step, c.step);
+  if (c.step != 0) {
+    EXPECT_EQ(state.partial_byte, c.partial_byte);
+  }
+  // Nothing is written past the unfinished byte.
+  EXPECT_EQ(out[decoded + 1], 0xAA);
+}
+
+INSTANTIATE_TEST_SUITE_P(cases, base64_decode, testing::ValuesIn(DECODE_CASES),
+                         [](const testing::TestParamInfo<decode_case> &row) { return row.param.name; });
+
+TEST(base64_decode_stream, continues_an_unfinished_byte_in_the_next_call)
+{
+  uint8_t out[8] = {};
+  base64_decode_state state;
+  base64_decode_init(&state);
+  ASSERT_EQ(base64_decode_chunk("TW", 2, out, &state), 1);
+  EXPECT_EQ(state.step, 2);
+  EXPECT_EQ(state.partial_byte, 0x60);
+  ASSERT_EQ(base64_decode_chunk("Fu", 2, out + 1, &state), 2);
+  EXPECT_EQ(std::string(reinterpret_cast<char *>(out), 3), "Man");
+}
+
+TEST(base64_decode_stream, any_split_gives_the_one_shot_bytes)
+{
+  const char *text = "VGhlIHF1aWNrIGJyb3duIGZveCBqdW1wcyBvdmVyIHRoZSBsYXp5IGRvZw==";
+  const size_t n = strlen(text);
+  uint8_t whole[64] = {};
+  base64_decode_string(text, whole);
+  for (size_t split = 0; split <= n; split++) {
+    uint8_t pieces[64] = {};
+    base64_decode_state state;
+    base64_decode_init(&state);
+    int first = base64_decode_chunk(text, split, pieces, &state);
+    int second = base64_decode_chunk(text + split, n - split, pieces + first, &state);
+    EXPECT_EQ(first + second, static_cast<int>(n / 4 * 3)) << split;
+    EXPECT_EQ(memcmp(pieces, whole, sizeof(whole)), 0) << split;
+  }
+}
+
+TEST(base64_decode_stream, step_out_of_range_decodes_nothing)
+{
+  uint8_t out[4] = {9, 9, 9, 9};
+  base64_decode_state state{7, 0x55};
+  EXPECT_EQ(base64_decode_chunk("TWFu", 4, out, &state), 0);
+  EXPECT_EQ(out[0], 0x55);
+  EXPECT_EQ(out[1], 9);
+  EXPECT_EQ(state.step, 7);
+}
+
+TEST(base64_key_text, decodes_to_33_bytes_with_the_32_key_bytes_first)
+{
+  // 32 bytes 00 01 .. 1f in standard base64.
+  const char *text = "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8=";
+  ASSERT_EQ(strlen(text), 44u);
+  uint8_t out[40];
+  memset(out, 0xAA, sizeof(out));
+  base64_decode_state state;
+  base64_decode_init(&state);
+  EXPECT_EQ(base64_decode_chunk(text, 44, out, &state), 33);
+  for (int i = 0; i < 32; i++)
+    EXPECT_EQ(out[i], i);
+  // Low 2 bits of '8' (60) shifted by 6, ORed with '=' decoded as 62.
+  EXPECT_EQ(out[32], 0x3E);
+  EXPECT_EQ(out[33], 0xAA);  // read into the state, never written
+  EXPECT_EQ(state.partial_byte, 0xAA);
+}
+
+TEST(base64_char_value, covers_the_table_and_nothing_else)
+{
+  struct {
+    int c;
+    int value;
+  } const rows[] = {{'A', 0}, {'Z', 25}, {'a', 26}, {'z', 51}, {'0', 52}, {'9', 61}, {'+', 62},
+                    {'/', 63}, {'=', 254}, {',', 255}, {'@', 255}, {'`', 255}, {'*', -1},
+                    {'{', -1}, {0, -1}, {0xFF, -1}};
+  for (const auto &row : rows)
+    EXPECT_EQ(base64_char_value(static_cast<uint8_t>(row.c)), row.value) << row.c;
+}
+
+}  // namespace

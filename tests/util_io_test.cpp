@@ -12,33 +12,16 @@
 
 #include <gtest/gtest.h>
 
+#include "support/capture.h"
 #include "util/io.h"
 #include "util/secure_wipe.h"
 
 namespace {
 
-// Runs `call` with standard error sent to a file; returns what it printed.
 template <typename Call>
 std::string captured_stderr(Call call)
 {
-  fflush(stderr);
-  char path[] = "/tmp/lockwarden-stderr-XXXXXX";
-  int file = mkstemp(path);
-  int saved = dup(2);
-  dup2(file, 2);
-  call();
-  fflush(stderr);
-  dup2(saved, 2);
-  close(saved);
-  std::string text;
-  char buffer[512];
-  ssize_t n;
-  lseek(file, 0, SEEK_SET);
-  while ((n = read(file, buffer, sizeof(buffer))) > 0)
-    text.append(buffer, static_cast<size_t>(n));
-  close(file);
-  unlink(path);
-  return text;
+  return captured_output(2, call);
 }
 
 std::string temp_file_with(const std::string &content)

@@ -22,6 +22,13 @@ inline uint32_t aux_i(uint32_t x, uint32_t y, uint32_t z) { return y ^ (x | ~z);
     (a) = rotate_left((a), (shift)) + (b);                      \
   } while (0)
 
+// Byte by byte, so that unaligned input works; compilers turn it into one load.
+inline uint32_t load_le32(const uint8_t *in)
+{
+  return static_cast<uint32_t>(in[0]) | static_cast<uint32_t>(in[1]) << 8 |
+         static_cast<uint32_t>(in[2]) << 16 | static_cast<uint32_t>(in[3]) << 24;
+}
+
 void store_le32(uint8_t *out, uint32_t value)
 {
   out[0] = static_cast<uint8_t>(value);
@@ -39,10 +46,8 @@ const uint8_t *md5_transform(md5_ctx *ctx, const uint8_t *data, size_t size)
 
   do {
     const uint32_t aa = a, bb = b, cc = c, dd = d;
-    // Byte by byte: the caller's data need not be aligned.
     for (int i = 0; i < 16; i++)
-      x[i] = static_cast<uint32_t>(data[4 * i]) | static_cast<uint32_t>(data[4 * i + 1]) << 8 |
-             static_cast<uint32_t>(data[4 * i + 2]) << 16 | static_cast<uint32_t>(data[4 * i + 3]) << 24;
+      x[i] = load_le32(data + 4 * i);
 
     MD5_STEP(aux_f, a, b, c, d, x[0], 0xd76aa478, 7);
     MD5_STEP(aux_f, d, a, b, c, x[1], 0xe8c7b756, 12);

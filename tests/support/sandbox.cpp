@@ -40,7 +40,8 @@ std::string slurp(const std::string &path)
 
 board::board()
 {
-  char dir[] = "/tmp/lockwarden-board-XXXXXX";
+  // Short: the tests use image paths below it in 63-character command lines.
+  char dir[] = "/tmp/lwXXXXXX";
   if (mkdtemp(dir) == nullptr)
     abort();
   root = dir;
@@ -117,6 +118,7 @@ void add_board_identity(const board &b, const std::string &secret)
 void make_emmc_board(const board &b, const std::string &listing, const std::string &safe_partition)
 {
   add_board_identity(b);
+  mkdir(b.path("/fake").c_str(), 0755);
   b.write("/proc/cmdline", "console=ttymxc0,115200 root=/dev/mmcblk0p2 rootwait rw\n");
   b.fdisk_prints(listing.empty() ? read_fixture("fdisk/gpt-safe-p4.txt") : listing);
   b.image(safe_partition, 1024 * 1024, 0);
@@ -125,6 +127,7 @@ void make_emmc_board(const board &b, const std::string &listing, const std::stri
 void make_nand_board(const board &b, const std::string &geometry_extra)
 {
   add_board_identity(b);
+  mkdir(b.path("/fake").c_str(), 0755);
   b.write("/proc/cmdline", "console=ttymxc0,115200 ubi.mtd=3 root=ubi0:rootfs rootfstype=ubifs\n");
   b.write("/proc/mtd",
           "dev:    size   erasesize  name\n"
@@ -152,4 +155,34 @@ std::string hex(const std::string &bytes)
     text += digits[c & 15];
   }
   return text;
+}
+
+program_result run_on_board(const board &b, const std::vector<std::string> &args)
+{
+  return run_tool({args, b.root, FAKE_CRYPTSETUP_BIN, {"FAKE_CRYPTSETUP_DIR=" + b.path("/fake")}});
+}
+
+program_result run_with_real_cryptsetup(const board &b, const std::vector<std::string> &args)
+{
+  return run_tool({args, b.root, std::string(FAKE_CRYPTSETUP_BIN) + "/real", {}});
+}
+
+std::vector<std::string> cryptsetup_calls(const board &b)
+{
+  std::vector<std::string> lines;
+  std::string text = b.read("/fake/calls");
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
+std::string cryptsetup_input(const board &b, int n) { return b.read("/fake/stdin." + std::to_string(n)); }
+
+void cryptsetup_behaves(const board &b, const std::string &command, const std::string &behaviour)
+{
+  b.write("/fake/behaviour." + command, behaviour);
 }

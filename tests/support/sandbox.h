@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "support/run_program.h"
+
 // A simulated board: a fresh directory laid out as the board simulator reads
 // it (absolute platform paths below the root). Removed by its destructor.
 struct board {
@@ -47,3 +49,14 @@ void make_nand_board(const board &b, const std::string &geometry_extra = "");
 
 std::string read_fixture(const std::string &relative_path);
 std::string hex(const std::string &bytes);
+
+// Runs the program on the board with the recording fake cryptsetup on PATH
+// (or the wrapped real one), the board simulator preloaded.
+program_result run_on_board(const board &b, const std::vector<std::string> &args);
+program_result run_with_real_cryptsetup(const board &b, const std::vector<std::string> &args);
+
+// What the fake cryptsetup saw: one line of arguments per call, and the bytes
+// call number n (1-based) read on its standard input.
+std::vector<std::string> cryptsetup_calls(const board &b);
+std::string cryptsetup_input(const board &b, int n);
+void cryptsetup_behaves(const board &b, const std::string &command, const std::string &behaviour);

@@ -1,0 +1,59 @@
+#!/bin/sh
+# Installs the Debian 12 packages a stage needs, when they are missing.
+# Usage: scripts/deps.sh [--list] STAGE...   (build, demo, sanitize, valgrind, armhf,
+#                                    fuzz, analyse, package, vm, all)
+set -eu
+
+packages_for() {
+  case "$1" in
+    build)    echo "cmake g++ make git libgtest-dev libssl-dev cryptsetup-bin gdisk" ;;
+    demo)     echo "cmake g++ make git cryptsetup-bin" ;;
+    sanitize) echo "cmake g++ make libgtest-dev cryptsetup-bin gdisk" ;;
+    valgrind) echo "valgrind" ;;
+    armhf)    echo "g++-arm-linux-gnueabihf qemu-user" ;;
+    fuzz)     echo "clang libclang-rt-14-dev libssl-dev" ;;
+    analyse)  echo "clang-tidy cppcheck" ;;
+    package)  echo "mandoc man-db dpkg-dev systemd file" ;;
+    vm)       echo "qemu-system-x86 gdisk cryptsetup-bin kmod cpio xz-utils zstd gcc make binutils" ;;
+    all)      for s in build sanitize valgrind armhf fuzz analyse package vm; do packages_for "$s"; done ;;
+    *)        echo "deps.sh: unknown stage $1" >&2; exit 2 ;;
+  esac
+}
+
+list_only=0
+if [ "${1:-}" = "--list" ]; then
+  list_only=1
+  shift
+fi
+
+wanted=""
+for stage in "$@"; do
+  wanted="$wanted $(packages_for "$stage")"
+done
+
+if [ "$list_only" -eq 1 ]; then
+  echo $wanted | tr ' ' '\n' | sort -u | tr '\n' ' '
+  echo
+  exit 0
+fi
+
+missing=""
+for p in $wanted; do
+  case " $missing " in *" $p "*) continue ;; esac
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing="$missing $p"
+  fi
+done
+[ -z "$missing" ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "Missing Debian packages:$missing" >&2
+  echo "Install them as root: apt-get install -y$missing" >&2
+  exit 1
+fi
+export DEBIAN_FRONTEND=noninteractive
+if [ -z "${LOCKWARDEN_APT_UPDATED:-}" ]; then
+  apt-get update -q
+fi
+# qemu-system-x86 would pull a desktop's worth of recommends.
+apt-get install -y -q --no-install-recommends $missing

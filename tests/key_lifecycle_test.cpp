@@ -1,0 +1,332 @@
+// The program end to end on simulated boards: -n stores a key blob, a later
+// run recovers the key and hands it to (a recording fake) cryptsetup.
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "support/sandbox.h"
+
+namespace {
+
+const std::string KEY_TEXT = "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8=";  // bytes 00..1f
+
+std::string key_00_to_1f()
+{
+  std::string key;
+  for (int i = 0; i < 32; i++)
+    key += static_cast<char>(i);
+  return key;
+}
+
+void reset_fake(const board &b)
+{
+  for (const char *name : {"/fake/calls", "/fake/count", "/fake/stdin.1", "/fake/stdin.2", "/fake/stdin.3"})
+    b.remove(name);
+}
+
+// Opens a volume with the stored key; returns the key cryptsetup was given.
+std::string recovered_key(const board &b)
+{
+  reset_fake(b);
+  program_result r = run_on_board(b, {"/dev/mmcblk0p3", "cryptroot"});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(r.out, "");
+  return cryptsetup_input(b, 2);
+}
+
+size_t count_lines(const board &b, const std::string &prefix) { return b.log_lines(prefix).size(); }
+
+void expect_no_leak(const board &b) { EXPECT_TRUE(b.log_lines("LEAK").empty()) << b.log(); }
+
+TEST(key_generation, random_keys_differ_and_are_recovered_on_emmc)
+{
+  board b;
+  make_emmc_board(b);
+  program_result r = run_on_board(b, {"-n"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "");
+  std::string first_blob = b.read("/dev/mmcblk0p4").substr(0, 80);
+  EXPECT_NE(first_blob, std::string(80, '\0'));
+  EXPECT_EQ(b.read("/dev/mmcblk0p4").substr(80), std::string(1024 * 1024 - 80, '\0'));
+  EXPECT_EQ(count_lines(b, "caam ENCRYPT 32 80 16"), 1u) << b.log();
+  std::string first_key = recovered_key(b);
+  EXPECT_EQ(first_key.size(), 32u);
+
+  ASSERT_EQ(run_on_board(b, {"-n"}).status, 0);
+  EXPECT_NE(b.read("/dev/mmcblk0p4").substr(0, 80), first_blob);
+  std::string second_key = recovered_key(b);
+  EXPECT_EQ(second_key.size(), 32u);
+  EXPECT_NE(second_key, first_key);
+  expect_no_leak(b);
+}
+
+TEST(key_generation, given_key_text_is_the_key_on_nand)
+{
+  board b;
+  make_nand_board(b);
+  program_result r = run_on_board(b, {"--newkey=" + KEY_TEXT});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(r.out, "");
+  std::string flash = b.read("/dev/mtd2");
+  EXPECT_EQ(flash.substr(80, NAND_PAGE_SIZE - 80), std::string(NAND_PAGE_SIZE - 80, '\0'));
+  EXPECT_EQ(flash.substr(NAND_PAGE_SIZE, NAND_ERASE_SIZE - NAND_PAGE_SIZE),
+            std::string(NAND_ERASE_SIZE - NAND_PAGE_SIZE, '\xff'));
+  EXPECT_EQ(recovered_key(b), key_00_to_1f());
+  expect_no_leak(b);
+}
+
+struct text_case {
+  const char *name;
+  std::string option;
+  std::string key;
+};
+
+const text_case TEXT_CASES[] = {
+    {"short_option_attached", "-n" + KEY_TEXT, key_00_to_1f()},
+    {"last_character_carries_no_key_bits", "--newkey=" + KEY_TEXT.substr(0, 43) + "A", key_00_to_1f()},
+    {"foreign_characters_decode_as_63", "--newkey=" + std::string(43, '*') + "=", std::string(32, '\xff')},
+    {"padding_inside_decodes_as_62", "--newkey=" + std::string(44, '='), std::string(
+         "\xfb\xef\xbe\xfb\xef\xbe\xfb\xef\xbe\xfb\xef\xbe\xfb\xef\xbe\xfb\xef\xbe\xfb\xef\xbe\xfb\xef\xbe"
+         "\xfb\xef\xbe\xfb\xef\xbe\xfb\xef", 32)},
+};
+
+class key_text : public testing::TestWithParam<text_case> {};
+
+TEST_P(key_text, gives_its_first_32_decoded_bytes)
+{
+  const text_case &c = GetParam();
+  board b;
+  make_emmc_board(b);
+  program_result r = run_on_board(b, {c.option});
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(hex(recovered_key(b)), hex(c.key));
+  expect_no_leak(b);
+  // The text no longer stands in the process's arguments at exit.
+  for (const std::string &line : b.log_lines("exit cmdline"))
+    EXPECT_EQ(line.find(hex(c.option.substr(c.option.size() - 44))), std::string::npos) << line;
+  EXPECT_FALSE(b.log_lines("exit cmdline").empty()) << b.log();
+}
+
+void PrintTo(const text_case &c, std::ostream *os) { *os << c.name; }
+INSTANTIATE_TEST_SUITE_P(cases, key_text, testing::ValuesIn(TEXT_CASES),
+                         [](const testing::TestParamInfo<text_case> &row) { return row.param.name; });
+
+struct failure_case {
+  const char *name;
+  std::vector<std::string> args;
+  void (*break_board)(const board &);
+  std::string out;
+  std::string err;
+};
+
+const failure_case GENERATION_FAILURES[] = {
+    {"text_of_43", {"--newkey=" + KEY_TEXT.substr(0, 43)}, nullptr,
+     "[ERROR] generate_key: base64 key length\n[ERROR] main: generate key\n", ""},
+    {"text_of_45", {"--newkey=" + KEY_TEXT + "A"}, nullptr,
+     "[ERROR] generate_key: base64 key length\n[ERROR] main: generate key\n", ""},
+    {"fuses_missing", {"-n"}, [](const board &b) { b.remove("/sys/fsl_otp/HW_OCOTP_MAC0"); },
+     "[ERROR] compute_keymod: open /sys/fsl_otp/HW_OCOTP_MAC0\n[ERROR] generate_key: compute key modifier\n"
+     "[ERROR] main: generate key\n", ""},
+    {"key_blob_device_missing", {"-n"}, [](const board &b) { b.remove("/dev/caam_kb"); },
+     "[ERROR] generate_key: open key blob device\n[ERROR] main: generate key\n", ""},
+    {"encrypt_refused", {"-n"}, [](const board &b) { b.write("/dev/caam_kb", "secret board-a\nfail_encrypt\n"); },
+     "[ERROR] generate_key: encrypt ioctl: -1\n[ERROR] main: generate key\n", ""},
+    {"random_device_is_a_file", {"-n"}, [](const board &b) {
+       b.remove("/dev/urandom");
+       b.write("/dev/urandom", std::string(64, 'k'));
+     },
+     "[ERROR] generate_key: get random data\n[ERROR] main: generate key\n",
+     "get_random: ioctl: Inappropriate ioctl for device\n"},
+    {"random_device_missing", {"-n"}, [](const board &b) { b.remove("/dev/urandom"); },
+     "[ERROR] generate_key: get random data\n[ERROR] main: generate key\n",
+     "get_random: open: No such file or directory\n"},
+    {"keyring_missing", {"-n"}, [](const board &b) { b.remove("/dev/mmcblk0p4"); },
+     "[ERROR] keyring_store: open keyring device\n[ERROR] main: generate key\n", ""},
+    {"no_partition_work_after_a_failure", {"-f", "-n", "/dev/mmcblk0p3", "cryptroot"},
+     [](const board &b) { b.remove("/dev/caam_kb"); },
+     "[ERROR] generate_key: open key blob device\n[ERROR] main: generate key\n", ""},
+};
+
+class generation_failure : public testing::TestWithParam<failure_case> {};
+
+TEST_P(generation_failure, stores_nothing_and_says_why)
+{
+  const failure_case &c = GetParam();
+  board b;
+  make_emmc_board(b);
+  b.image("/dev/mmcblk0p4", 4096, 0x5A);
+  if (c.break_board != nullptr)
+    c.break_board(b);
+  program_result r = run_on_board(b, c.args);
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, c.out);
+  EXPECT_EQ(r.err, c.err);
+  if (b.exists("/dev/mmcblk0p4"))
+    EXPECT_EQ(b.read("/dev/mmcblk0p4"), std::string(4096, 0x5A));
+  EXPECT_TRUE(b.log_lines("open /dev/mmcblk0p4").empty()) << b.log();
+  EXPECT_TRUE(cryptsetup_calls(b).empty());
+  expect_no_leak(b);
+}
+
+void PrintTo(const failure_case &c, std::ostream *os) { *os << c.name; }
+INSTANTIATE_TEST_SUITE_P(cases, generation_failure, testing::ValuesIn(GENERATION_FAILURES),
+                         [](const testing::TestParamInfo<failure_case> &row) { return row.param.name; });
+
+TEST(key_generation, bad_text_length_touches_nothing_on_the_board)
+{
+  board b;
+  make_emmc_board(b);
+  program_result r = run_on_board(b, {"--newkey="});
+  EXPECT_EQ(r.status, 255);
+  EXPECT_TRUE(b.log_lines("fopen").empty()) << b.log();
+  EXPECT_TRUE(b.log_lines("open").empty()) << b.log();
+  EXPECT_TRUE(b.log_lines("caam").empty()) << b.log();
+}
+
+// A blob that the device of this board refuses: made on another board.
+void store_foreign_blob(const board &b)
+{
+  b.write("/dev/caam_kb", "secret another-board\n");
+  ASSERT_EQ(run_on_board(b, {"-n"}).status, 0);
+  b.write("/dev/caam_kb", "secret board-a\n");
+}
+
+TEST(key_recovery, valid_blob_at_the_primary_location_needs_one_attempt)
+{
+  board b;
+  make_emmc_board(b);
+  ASSERT_EQ(run_on_board(b, {"--newkey=" + KEY_TEXT}).status, 0);
+  b.clear_log();
+  EXPECT_EQ(recovered_key(b), key_00_to_1f());
+  EXPECT_EQ(count_lines(b, "caam DECRYPT 32 80 16"), 1u) << b.log();
+  EXPECT_TRUE(b.log_lines("fopen /etc/fw_env.config").empty()) << b.log();
+  expect_no_leak(b);
+}
+
+// Moves the stored blob behind the U-Boot environment and erases the primary.
+void move_blob_to_fallback(const board &b)
+{
+  std::string blob = b.read("/dev/mmcblk0p4").substr(0, 80);
+  std::string disk(0x500000, '\0');
+  disk.replace(0x402000, 80, blob);
+  b.write("/dev/mmcblk0", disk);
+  b.image("/dev/mmcblk0p4", 1024 * 1024, 0);
+  b.write("/etc/fw_env.config", "# device offset size\n/dev/mmcblk0 0x3fe000 0x2000\n/dev/mmcblk0 0x400000 0x2000\n");
+}
+
+TEST(key_recovery, erased_primary_falls_back_behind_the_environment_silently)
+{
+  board b;
+  make_emmc_board(b);
+  ASSERT_EQ(run_on_board(b, {"--newkey=" + KEY_TEXT}).status, 0);
+  move_blob_to_fallback(b);
+  b.clear_log();
+  EXPECT_EQ(recovered_key(b), key_00_to_1f());
+  EXPECT_EQ(count_lines(b, "caam DECRYPT"), 2u) << b.log();
+  expect_no_leak(b);
+}
+
+TEST(key_recovery, fallback_location_is_kept_for_the_open_after_a_format)
+{
+  board b;
+  make_emmc_board(b);
+  ASSERT_EQ(run_on_board(b, {"--newkey=" + KEY_TEXT}).status, 0);
+  move_blob_to_fallback(b);
+  b.clear_log();
+  program_result r = run_on_board(b, {"-f", "/dev/mmcblk0p3", "cryptroot"});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(r.out, "");
+  // format: refused then found behind the environment; open: found there at once.
+  EXPECT_EQ(count_lines(b, "caam DECRYPT"), 3u) << b.log();
+  EXPECT_EQ(count_lines(b, "fopen /etc/fw_env.config"), 1u) << b.log();
+  EXPECT_EQ(cryptsetup_input(b, 1), key_00_to_1f());
+  EXPECT_EQ(cryptsetup_input(b, 3), key_00_to_1f());
+}
+
+struct recovery_failure {
+  const char *name;
+  void (*prepare)(const board &);
+  std::string out;
+  size_t decrypts;
+  bool fallback_read;
+};
+
+const recovery_failure RECOVERY_FAILURES[] = {
+    {"refused_at_both_locations",
+     [](const board &b) {
+       store_foreign_blob(b);
+       b.write("/etc/fw_env.config", "/dev/mmcblk0 0x0 0x2000\n");
+       b.image("/dev/mmcblk0", 0x10000, 0xFF);
+     },
+     "[ERROR] get_plain_key: decrypt ioctl\n", 2, true},
+    {"missing_environment_config_after_a_refusal", [](const board &b) { store_foreign_blob(b); },
+     "[ERROR] get_keydev_and_offset_from_fwenv: Failed to open /etc/fw_env.config\n"
+     "[ERROR] get_plain_key: decrypt ioctl\n", 2, true},
+    {"keyring_shorter_than_a_blob", [](const board &b) { b.image("/dev/mmcblk0p4", 50, 0); },
+     "[ERROR] read_and_verify_key: read key blob\n", 0, false},
+    {"key_blob_device_missing", [](const board &b) {
+       ASSERT_EQ(run_on_board(b, {"-n"}).status, 0);
+       b.remove("/dev/caam_kb");
+     },
+     "[ERROR] read_and_verify_key: open key blob device\n", 0, false},
+    {"fuses_unreadable", [](const board &b) {
+       ASSERT_EQ(run_on_board(b, {"-n"}).status, 0);
+       b.write("/sys/fsl_otp/HW_OCOTP_MAC1", "");
+     },
+     "[ERROR] compute_keymod Read: ", 0, false},
+    {"no_safe_partition", [](const board &b) { b.fdisk_prints(read_fixture("fdisk/mbr.txt")); }, "", 0, false},
+};
+
+class recovery_fails : public testing::TestWithParam<recovery_failure> {};
+
+TEST_P(recovery_fails, before_any_volume_command_runs)
+{
+  const recovery_failure &c = GetParam();
+  board b;
+  make_emmc_board(b);
+  c.prepare(b);
+  b.clear_log();
+  reset_fake(b);
+  program_result r = run_on_board(b, {"/dev/mmcblk0p3", "cryptroot"});
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out.rfind(c.out, 0), 0u) << r.out;
+  const std::string tail = "[ERROR] cryptsetup_open: recover key\n[ERROR] main: open partition\n";
+  ASSERT_GE(r.out.size(), tail.size());
+  EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail);
+  EXPECT_EQ(count_lines(b, "caam DECRYPT"), c.decrypts) << b.log();
+  EXPECT_EQ(count_lines(b, "fopen /etc/fw_env.config") != 0, c.fallback_read) << b.log();
+  // Only the isLuks check ran; no key reached a cryptsetup.
+  EXPECT_EQ(cryptsetup_calls(b), std::vector<std::string>{"isLuks /dev/mmcblk0p3"});
+  expect_no_leak(b);
+}
+
+void PrintTo(const recovery_failure &c, std::ostream *os) { *os << c.name; }
+INSTANTIATE_TEST_SUITE_P(cases, recovery_fails, testing::ValuesIn(RECOVERY_FAILURES),
+                         [](const testing::TestParamInfo<recovery_failure> &row) { return row.param.name; });
+
+TEST(key_recovery, nand_bad_blocks_are_skipped_on_read_in_a_fresh_run)
+{
+  board b;
+  make_nand_board(b, "bad 0\nbad 1\n");
+  program_result r = run_on_board(b, {"--newkey=" + KEY_TEXT});
+  EXPECT_EQ(r.out, "Skipping bad block\nSkipping bad block\n");
+  reset_fake(b);
+  r = run_on_board(b, {"/dev/mmcblk0p3", "cryptroot"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "Skipping bad block\nSkipping bad block\n");
+  EXPECT_EQ(cryptsetup_input(b, 2), key_00_to_1f());
+}
+
+TEST(key_recovery, nand_store_then_format_and_open_in_one_run_skip_once)
+{
+  board b;
+  make_nand_board(b, "bad 0\n");
+  program_result r = run_on_board(b, {"-f", "-n" + KEY_TEXT, "/dev/mmcblk0p3", "cryptroot"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "Skipping bad block\n");
+  EXPECT_EQ(cryptsetup_input(b, 1), key_00_to_1f());
+  EXPECT_EQ(cryptsetup_input(b, 3), key_00_to_1f());
+}
+
+}  // namespace

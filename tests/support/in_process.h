@@ -1,0 +1,36 @@
+#pragma once
+
+#include <cstdlib>
+
+#include <gtest/gtest.h>
+
+#include "keyring/keyring_location.h"
+#include "support/sandbox.h"
+
+// For tests that call the program's functions directly, with the board
+// simulator linked into the test: each test gets a fresh board and an empty
+// keyring location.
+class on_board : public testing::Test {
+ protected:
+  board b;
+
+  void SetUp() override
+  {
+    setenv("BOARD_SIM_ROOT", b.root.c_str(), 1);
+    free_keydev();
+    keyring_location.offset = 0;
+    keyring_location.keydev_is_mtd = 0;
+  }
+  void TearDown() override
+  {
+    free_keydev();
+    unsetenv("BOARD_SIM_ROOT");
+  }
+  void set_location(const char *keydev, uint64_t offset, int is_mtd)
+  {
+    free_keydev();
+    keyring_location.keydev = strdup(keydev);
+    keyring_location.offset = offset;
+    keyring_location.keydev_is_mtd = is_mtd;
+  }
+};

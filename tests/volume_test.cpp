@@ -1,0 +1,279 @@
+// The volume commands end to end: which cryptsetup children start, in what
+// order, with exactly which bytes on their standard input.
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "support/sandbox.h"
+
+namespace {
+
+const std::string KEY_TEXT = "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8=";
+
+std::string key_00_to_1f()
+{
+  std::string key;
+  for (int i = 0; i < 32; i++)
+    key += static_cast<char>(i);
+  return key;
+}
+
+// A board that has a stored key.
+void provision(const board &b)
+{
+  make_emmc_board(b);
+  ASSERT_EQ(run_on_board(b, {"--newkey=" + KEY_TEXT}).status, 0);
+  b.clear_log();
+}
+
+void expect_no_leak(const board &b) { EXPECT_TRUE(b.log_lines("LEAK").empty()) << b.log(); }
+
+TEST(volume, open_checks_luks_then_pipes_exactly_the_key)
+{
+  board b;
+  provision(b);
+  program_result r = run_on_board(b, {"/dev/mmcblk0p3", "cryptroot"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(cryptsetup_calls(b),
+            (std::vector<std::string>{"isLuks /dev/mmcblk0p3", "-d - open --type luks /dev/mmcblk0p3 cryptroot"}));
+  EXPECT_EQ(cryptsetup_input(b, 2), key_00_to_1f());
+  expect_no_leak(b);
+}
+
+struct order_case {
+  const char *name;
+  std::vector<std::string> args;
+  bool new_key;
+};
+
+const order_case ORDER_CASES[] = {
+    {"format_first", {"-f", "/dev/mmcblk0p3", "cryptroot"}, false},
+    {"options_after_arguments", {"/dev/mmcblk0p3", "cryptroot", "-f"}, false},
+    {"long_option", {"--format", "/dev/mmcblk0p3", "cryptroot"}, false},
+    {"new_key_format_and_open_in_one_run", {"-f", "-n" + KEY_TEXT, "/dev/mmcblk0p3", "cryptroot"}, true},
+};
+
+class format_and_open : public testing::TestWithParam<order_case> {};
+
+TEST_P(format_and_open, start_luksformat_isluks_open_each_with_the_key)
+{
+  const order_case &c = GetParam();
+  board b;
+  if (c.new_key)
+    make_emmc_board(b);
+  else
+    provision(b);
+  program_result r = run_on_board(b, c.args);
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(cryptsetup_calls(b), (std::vector<std::string>{
+                                     "-q -h sha256 -d - luksFormat /dev/mmcblk0p3",
+                                     "isLuks /dev/mmcblk0p3",
+                                     "-d - open --type luks /dev/mmcblk0p3 cryptroot",
+                                 }));
+  EXPECT_EQ(cryptsetup_input(b, 1), key_00_to_1f());
+  EXPECT_EQ(cryptsetup_input(b, 3), key_00_to_1f());
+  // The key is recovered anew for each of the two.
+  EXPECT_EQ(b.log_lines("caam DECRYPT").size(), 2u) << b.log();
+  expect_no_leak(b);
+}
+
+void PrintTo(const order_case &c, std::ostream *os) { *os << c.name; }
+INSTANTIATE_TEST_SUITE_P(cases, format_and_open, testing::ValuesIn(ORDER_CASES),
+                         [](const testing::TestParamInfo<order_case> &row) { return row.param.name; });
+
+struct child_case {
+  const char *name;
+  const char *command;    // whose behaviour is set
+  const char *behaviour;  // see tests/fake/cryptsetup
+  std::vector<std::string> args;
+  std::string out;
+  size_t calls;
+};
+
+const child_case CHILD_CASES[] = {
+    {"not_luks", "isLuks", "exit 1", {"/dev/mmcblk0p3", "cryptroot"},
+     "[ERROR] cryptsetup_open: /dev/mmcblk0p3 not initialized\n[ERROR] main: open partition\n", 1},
+    {"open_rejects_the_key", "open", "exit 2", {"/dev/mmcblk0p3", "cryptroot"},
+     "[ERROR] main: open partition\n", 2},
+    {"open_killed_by_a_signal", "open", "signal", {"/dev/mmcblk0p3", "cryptroot"},
+     "[ERROR] main: open partition\n", 2},
+    {"format_fails_so_no_open", "luksFormat", "exit 1", {"-f", "/dev/mmcblk0p3", "cryptroot"},
+     "[ERROR] main: format partition\n", 1},
+};
+
+class child_fails : public testing::TestWithParam<child_case> {};
+
+TEST_P(child_fails, with_status_255_and_its_lines)
+{
+  const child_case &c = GetParam();
+  board b;
+  provision(b);
+  cryptsetup_behaves(b, c.command, c.behaviour);
+  program_result r = run_on_board(b, c.args);
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, c.out);
+  EXPECT_EQ(cryptsetup_calls(b).size(), c.calls);
+  expect_no_leak(b);
+}
+
+void PrintTo(const child_case &c, std::ostream *os) { *os << c.name; }
+INSTANTIATE_TEST_SUITE_P(cases, child_fails, testing::ValuesIn(CHILD_CASES),
+                         [](const testing::TestParamInfo<child_case> &row) { return row.param.name; });
+
+TEST(volume, not_luks_recovers_no_key)
+{
+  board b;
+  provision(b);
+  cryptsetup_behaves(b, "isLuks", "exit 1");
+  ASSERT_EQ(run_on_board(b, {"/dev/mmcblk0p3", "cryptroot"}).status, 255);
+  EXPECT_TRUE(b.log_lines("caam").empty()) << b.log();
+  EXPECT_TRUE(b.log_lines("open /dev/mmcblk0p4").empty()) << b.log();
+}
+
+TEST(volume, cryptsetup_missing_from_the_path_reads_as_not_initialized)
+{
+  board b;
+  provision(b);
+  program_result r = run_tool({{"/dev/mmcblk0p3", "cryptroot"}, b.root, "/nonexistent", {}});
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, "[ERROR] cryptsetup_open: /dev/mmcblk0p3 not initialized\n[ERROR] main: open partition\n");
+  EXPECT_TRUE(b.log_lines("caam").empty()) << b.log();
+}
+
+TEST(volume, key_recovery_failure_starts_no_keyed_child)
+{
+  board b;
+  make_emmc_board(b);  // no key stored: the keyring holds zeros
+  b.write("/etc/fw_env.config", "/dev/mmcblk0p4 0x0 0x100\n");
+  program_result r = run_on_board(b, {"-f", "/dev/mmcblk0p3", "cryptroot"});
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, "[ERROR] get_plain_key: decrypt ioctl\n[ERROR] cryptsetup_format: recover key\n"
+                   "[ERROR] main: format partition\n");
+  EXPECT_TRUE(cryptsetup_calls(b).empty());
+}
+
+// Arguments go unquoted into a root shell's command line.
+struct argument_case {
+  const char *name;
+  std::vector<std::string> args;
+  std::string out;
+};
+
+const std::string DEVICE_24 = "/dev/disk/by-partlabel/x";  // 24 characters
+const argument_case ARGUMENT_CASES[] = {
+    {"shell_metacharacter_in_name", {"/dev/mmcblk0p3", "x;reboot"},
+     "[ERROR] cryptsetup_open: unsafe argument\n[ERROR] main: open partition\n"},
+    {"command_substitution_in_device", {"/dev/$(reboot)", "cryptroot"},
+     "[ERROR] cryptsetup_open: unsafe argument\n[ERROR] main: open partition\n"},
+    {"blank_in_name", {"/dev/mmcblk0p3", "crypt root"},
+     "[ERROR] cryptsetup_open: unsafe argument\n[ERROR] main: open partition\n"},
+    {"name_read_as_an_option", {"--", "/dev/mmcblk0p3", "--help"},
+     "[ERROR] cryptsetup_open: unsafe argument\n[ERROR] main: open partition\n"},
+    {"empty_name", {"/dev/mmcblk0p3", ""},
+     "[ERROR] cryptsetup_open: unsafe argument\n[ERROR] main: open partition\n"},
+    {"unsafe_device_for_format", {"-f", "/dev/mmcblk0p3|x", "cryptroot"},
+     "[ERROR] cryptsetup_format: unsafe argument\n[ERROR] main: format partition\n"},
+    {"open_line_too_long", {"/dev/disk/by-partlabel/cryptroot", "cryptroot"},
+     "[ERROR] cryptsetup_open: command too long\n[ERROR] main: open partition\n"},
+    {"format_line_too_long", {"-f", DEVICE_24, "c"},
+     "[ERROR] cryptsetup_format: command too long\n[ERROR] main: format partition\n"},
+    {"unsafe_is_checked_before_length", {"/dev/disk/by-partlabel/cryptroot", "a;b"},
+     "[ERROR] cryptsetup_open: unsafe argument\n[ERROR] main: open partition\n"},
+};
+
+class refused_arguments : public testing::TestWithParam<argument_case> {};
+
+TEST_P(refused_arguments, start_no_child_and_recover_no_key)
+{
+  const argument_case &c = GetParam();
+  board b;
+  provision(b);
+  program_result r = run_on_board(b, c.args);
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, c.out);
+  EXPECT_TRUE(cryptsetup_calls(b).empty());
+  EXPECT_TRUE(b.log_lines("caam").empty()) << b.log();
+}
+
+void PrintTo(const argument_case &c, std::ostream *os) { *os << c.name; }
+INSTANTIATE_TEST_SUITE_P(cases, refused_arguments, testing::ValuesIn(ARGUMENT_CASES),
+                         [](const testing::TestParamInfo<argument_case> &row) { return row.param.name; });
+
+TEST(volume, longest_lines_that_fit_are_run_whole)
+{
+  board b;
+  provision(b);
+  // A 23-character device: 40 + 23 = 63 characters for format, 33 + 23 + 1 + 6 for open.
+  const std::string device = "/dev/disk/by-id/mmc-xp3";
+  program_result r = run_on_board(b, {"-f", device, "crypt1"});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(cryptsetup_calls(b).front(), "-q -h sha256 -d - luksFormat " + device);
+  EXPECT_EQ(cryptsetup_calls(b).back(), "-d - open --type luks " + device + " crypt1");
+  r = run_on_board(b, {device, "crypt12"});
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, "[ERROR] cryptsetup_open: command too long\n[ERROR] main: open partition\n");
+}
+
+TEST(volume, child_that_quits_unread_is_a_failed_write_not_a_dead_program)
+{
+  board b;
+  provision(b);
+  cryptsetup_behaves(b, "open", "noread");
+  b.write("/faults", "pipe_wait_reader_gone\n");
+  program_result r = run_on_board(b, {"/dev/mmcblk0p3", "cryptroot"});
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, "[ERROR] cryptsetup_open: write key\n[ERROR] main: open partition\n");
+  EXPECT_EQ(r.err, std::string("complete_write: Broken pipe\n"));
+}
+
+TEST(volume, children_keep_the_default_sigpipe_disposition)
+{
+  board b;
+  provision(b);
+  ASSERT_EQ(run_on_board(b, {"-f", "/dev/mmcblk0p3", "cryptroot"}).status, 0);
+  for (int n = 1; n <= 3; n++) {
+    unsigned long long ignored = std::stoull(b.read("/fake/sigign." + std::to_string(n)), nullptr, 16);
+    EXPECT_EQ(ignored & (1ull << (13 - 1)), 0u) << "child " << n << " ignores SIGPIPE";
+  }
+}
+
+TEST(volume, key_reaches_the_child_whole_through_interrupted_and_short_writes)
+{
+  for (const char *fault : {"pipe_eintr\n", "pipe_short\n"}) {
+    board b;
+    provision(b);
+    b.write("/faults", fault);
+    program_result r = run_on_board(b, {"/dev/mmcblk0p3", "cryptroot"});
+    EXPECT_EQ(r.status, 0) << fault << r.out;
+    EXPECT_EQ(cryptsetup_input(b, 2), key_00_to_1f()) << fault;
+  }
+}
+
+// The real cryptsetup judges the key: format an image, then open it in a
+// fresh run with the key recovered from the stored blob.
+TEST(real_cryptsetup, formats_and_opens_an_image_with_the_stored_key)
+{
+  board b;
+  make_emmc_board(b);
+  const std::string image = b.path("/d.img");
+  b.image("/d.img", 32 * 1024 * 1024, 0);
+  program_result r = run_with_real_cryptsetup(b, {"-n"});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  r = run_with_real_cryptsetup(b, {"-f", image, "cryptdata"});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(r.out, "");
+  r = run_with_real_cryptsetup(b, {image, "cryptdata"});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(r.out, "");
+
+  // Another board's key blob does not open this volume.
+  b.write("/dev/caam_kb", "secret another-board\n");
+  ASSERT_EQ(run_with_real_cryptsetup(b, {"-n"}).status, 0);
+  r = run_with_real_cryptsetup(b, {image, "cryptdata"});
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, "[ERROR] main: open partition\n");
+}
+
+}  // namespace

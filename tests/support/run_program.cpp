@@ -94,8 +94,9 @@ program_result run_tool(const program_run &run)
   const bool emulated = true;
 #else
   const bool emulated = false;
-  (void)split_words;
-  (void)emulated;
+  // A checker wrapped around the program (valgrind), for one test stage.
+  if (const char *runner = getenv("LOCKWARDEN_TOOL_RUNNER"))
+    argv = split_words(runner);
 #endif
   argv.push_back(LOCKWARDEN_TOOL_PATH);
   argv.insert(argv.end(), run.args.begin(), run.args.end());
@@ -121,6 +122,10 @@ program_result run_tool(const program_run &run)
       env.push_back(std::string("LD_PRELOAD=") + BOARD_SIM_LIBRARY);
 #endif
     env.push_back("BOARD_SIM_ROOT=" + run.sandbox);
+#ifdef LOCKWARDEN_SANITIZED
+    // The simulator comes before the sanitizer runtime in the load order.
+    env.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
+#endif
   }
   env.insert(env.end(), run.extra_env.begin(), run.extra_env.end());
   return spawn_and_wait(argv, env);

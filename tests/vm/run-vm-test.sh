@@ -1,0 +1,319 @@
+#!/bin/bash
+# The program against a real Linux kernel, in a QEMU virtual machine.
+#
+# Usage: tests/vm/run-vm-test.sh WORKDIR TOOL SIMLIB
+#   WORKDIR  build folder for downloads (kept as a cache), kernel, initramfs,
+#            images and logs
+#   TOOL     the built lockwarden-tool
+#   SIMLIB   the built board simulator library (libboardsim.so)
+#
+# Fetches Debian's kernel, its headers and a static BusyBox with apt-get
+# download (nothing is installed), builds a small kernel module that adds the
+# MTD partition "safe", an initramfs with the program, the real cryptsetup and
+# the guest scripts, and SD card images with sgdisk; then boots three times
+# under TCG: a raw NAND board, an eMMC board, and the same eMMC board again
+# after a power cycle. The guest reports what it measures on its second serial
+# port; this script compares the reports with what the boards must show.
+# Needs: qemu-system-x86 gdisk cryptsetup-bin kmod cpio xz-utils gcc make
+# binutils (for the module build) and apt-get with current package lists.
+set -euo pipefail
+
+if [ $# -ne 3 ]; then
+  echo "usage: $0 WORKDIR TOOL SIMLIB" >&2
+  exit 2
+fi
+work=$(mkdir -p "$1" && cd "$1" && pwd)
+tool=$(realpath "$2")
+simlib=$(realpath "$3")
+here=$(cd "$(dirname "$0")" && pwd)
+fixture="$here/../data/fdisk/gpt-safe-p4.txt"
+
+now() { date +%s.%N; }
+since() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.1f", b - a }'; }
+say() { echo "vm: $*"; }
+die() { echo "vm: FAILED: $*" >&2; exit 1; }
+
+test_start=$(now)
+for f in "$tool" "$simlib" "$fixture"; do
+  [ -f "$f" ] || die "missing $f"
+done
+for cmd in qemu-system-x86_64 sgdisk depmod modprobe cpio xz gcc make apt-get apt-cache dpkg; do
+  command -v "$cmd" >/dev/null || die "missing command $cmd (scripts/deps.sh vm installs it)"
+done
+
+# ---- Debian packages: kernel, headers for the module, BusyBox ----
+
+step=$(now)
+# The kernel that linux-image-amd64 currently names, e.g. linux-image-6.1.0-57-amd64.
+image_pkg=$(apt-cache depends linux-image-amd64 2>/dev/null |
+  sed -n 's/^ *Depends: \(linux-image-6\.1\.0-[0-9]*-amd64\)$/\1/p' | head -n 1)
+[ -n "$image_pkg" ] || die "apt-cache knows no linux-image-6.1.0-*-amd64 (run apt-get update)"
+abi=${image_pkg#linux-image-}                      # 6.1.0-57-amd64
+kversion=$(apt-cache show "$image_pkg" | sed -n 's/^Version: //p' | head -n 1)
+packages=("$image_pkg" "linux-headers-$abi" "linux-headers-${abi%-amd64}-common"
+  "linux-kbuild-6.1" "busybox-static")
+debs="$work/debs"
+mkdir -p "$debs"
+to_fetch=()
+for p in "${packages[@]}"; do
+  case "$p" in
+    busybox-static) v=$(apt-cache show busybox-static | sed -n 's/^Version: //p' | head -n 1) ;;
+    *) v=$kversion ;;
+  esac
+  # apt names the files with the epoch's colon escaped.
+  if ! ls "$debs/${p}_${v//:/%3a}_"*.deb >/dev/null 2>&1; then
+    to_fetch+=("$p=$v")
+  fi
+done
+if [ ${#to_fetch[@]} -gt 0 ]; then
+  say "downloading ${to_fetch[*]}"
+  (cd "$debs" && apt-get download -q -o APT::Sandbox::User=root "${to_fetch[@]}") >/dev/null ||
+    die "apt-get download ${to_fetch[*]}"
+fi
+deb() { ls "$debs/${1}_"*.deb | sort -V | tail -n 1; }
+
+kroot="$work/kernel-$abi"
+if [ ! -f "$kroot/.unpacked" ]; then
+  rm -rf "$kroot"
+  mkdir -p "$kroot"
+  for p in "$image_pkg" "linux-headers-$abi" "linux-headers-${abi%-amd64}-common" linux-kbuild-6.1; do
+    dpkg -x "$(deb "$p")" "$kroot"
+  done
+  # The package ships no module index.
+  depmod -b "$kroot" "$abi"
+  # The headers' Makefile names the common headers by their installed path.
+  sed -i "s|^include /usr/src/|include $kroot/usr/src/|" "$kroot/usr/src/linux-headers-$abi/Makefile"
+  # QEMU boots the uncompressed kernel through its PVH entry, which is much
+  # faster than the compressed image's own decompressor under TCG.
+  vmlinuz="$kroot/boot/vmlinuz-$abi"
+  xz_at=$(LC_ALL=C grep -obUaP '\xfd7zXZ\x00' "$vmlinuz" | head -n 1 | cut -d: -f1)
+  [ -n "$xz_at" ] || die "no xz stream in $vmlinuz"
+  tail -c +$((xz_at + 1)) "$vmlinuz" | xz -dc --single-stream >"$kroot/vmlinux" 2>/dev/null ||
+    [ -s "$kroot/vmlinux" ] || die "cannot unpack $vmlinuz"
+  touch "$kroot/.unpacked"
+fi
+bbroot="$work/busybox"
+if [ ! -x "$bbroot/bin/busybox" ]; then
+  rm -rf "$bbroot"
+  dpkg -x "$(deb busybox-static)" "$bbroot"
+fi
+say "kernel $abi ($kversion), packages ready in $(since "$step") s"
+
+# ---- the kernel module and the guest's helper ----
+
+step=$(now)
+modbuild="$work/safe_part"
+rm -rf "$modbuild"
+cp -r "$here/kmod" "$modbuild"
+make -s -C "$kroot/usr/src/linux-headers-$abi" M="$modbuild" modules >"$work/module-build.log" 2>&1 ||
+  { cat "$work/module-build.log" >&2; die "building the safe_part module"; }
+gcc -static -O2 -Wall -Wextra -Werror -o "$work/mtdflash" "$here/guest/mtdflash.c" ||
+  die "building mtdflash"
+say "module and helper built in $(since "$step") s"
+
+# ---- initramfs ----
+
+step=$(now)
+root="$work/initramfs"
+rm -rf "$root"
+mkdir -p "$root"/{bin,sbin,usr/bin,usr/sbin,usr/lib,usr/local/sbin,lib64,lib/x86_64-linux-gnu}
+mkdir -p "$root"/{proc,sys,dev,tmp,run,etc,board}
+cp "$bbroot/bin/busybox" "$root/bin/busybox"
+while read -r applet; do
+  case "$applet" in */fdisk) continue ;; esac
+  [ -e "$root/$applet" ] || ln -s /bin/busybox "$root/$applet"
+done < <("$root/bin/busybox" --list-full)
+install -m 0755 "$here/guest/init" "$root/init"
+install -m 0755 "$here/guest/fdisk" "$root/sbin/fdisk"
+install -m 0755 "$here/guest/cryptsetup" "$root/usr/local/sbin/cryptsetup"
+install -m 0755 /sbin/cryptsetup "$root/sbin/cryptsetup"
+install -m 0755 "$tool" "$root/usr/sbin/lockwarden-tool"
+install -m 0755 "$simlib" "$root/usr/lib/libboardsim.so"
+install -m 0755 "$work/mtdflash" "$root/usr/sbin/mtdflash"
+# Shared libraries as ldd finds them; argon2's threads load libgcc_s at run
+# time, which ldd does not list.
+{
+  for exe in /sbin/cryptsetup "$tool" "$simlib"; do
+    ldd "$exe" | awk '$2 == "=>" && $3 ~ /^\// { print $3 } $1 ~ /^\// { print $1 }'
+  done
+  echo /lib/x86_64-linux-gnu/libgcc_s.so.1
+} | sort -u | while read -r lib; do
+  mkdir -p "$root/$(dirname "$lib")"
+  cp -L "$lib" "$root/$lib"
+done
+# Kernel modules and what they depend on, with an index for BusyBox modprobe.
+moddir="$root/lib/modules/$abi"
+mkdir -p "$moddir/extra"
+for m in nandsim brd dm-crypt xts aesni-intel algif_skcipher algif_hash sdhci-pci mmc_block; do
+  modprobe -d "$kroot" -S "$abi" --show-depends "$m" | awk '$1 == "insmod" { print $2 }'
+done | sort -u | while read -r ko; do
+  rel=${ko#"$kroot/lib/modules/$abi/"}
+  mkdir -p "$moddir/$(dirname "$rel")"
+  cp "$ko" "$moddir/$rel"
+done
+cp "$modbuild/safe_part.ko" "$moddir/extra/"
+cp "$kroot/lib/modules/$abi"/modules.{order,builtin,builtin.modinfo} "$moddir/"
+depmod -b "$root" "$abi"
+(cd "$root" && find . | LC_ALL=C sort | cpio -o -H newc --quiet) >"$work/initramfs.cpio"
+say "initramfs $(du -m "$work/initramfs.cpio" | cut -f1) MiB built in $(since "$step") s"
+
+# ---- SD card images (QEMU wants a power-of-two size) ----
+
+# The layout of the real BusyBox fdisk fixture, for the listing stand-in.
+listing_img="$work/sd-listing.img"
+rm -f "$listing_img"
+truncate -s 64M "$listing_img"
+sgdisk -U 5AFE0000-1111-4222-8333-444455556666 -n 1:0:+8M -c 1:boot -n 2:0:+16M -c 2:rootfs \
+  -n 3:0:+16M -c 3:data -n 4:0:+1M -c 4:safe "$listing_img" >/dev/null
+# The eMMC board: data on partition 3, big enough for a LUKS2 header, and the
+# keyring partition 4.
+emmc_img="$work/sd-emmc.img"
+rm -f "$emmc_img"
+truncate -s 128M "$emmc_img"
+sgdisk -n 1:0:+8M -c 1:boot -n 2:0:+16M -c 2:rootfs -n 3:0:+64M -c 3:data \
+  -n 4:0:+1M -c 4:safe "$emmc_img" >/dev/null
+# The row BusyBox prints for partition 4, from sgdisk's own reading.
+safe_row=$(sgdisk -i 4 "$emmc_img" | awk '/^First sector:/ { first = $3 } /^Last sector:/ { last = $3 }
+  END { printf "%6u %15u %15u 1024K safe", 4, first, last }')
+
+# ---- boots ----
+
+logs="$work/logs"
+rm -rf "$logs"
+mkdir -p "$logs"
+declare -A value
+boot_times=()
+
+# boot NAME SDIMAGE CMDLINE: runs the guest to its power-off and loads its report.
+boot() {
+  local name=$1 image=$2 cmdline=$3 started status
+  started=$(now)
+  status=0
+  timeout 240 qemu-system-x86_64 -accel tcg -cpu max -m 2G -smp 2 \
+    -nodefaults -display none -no-reboot \
+    -kernel "$kroot/vmlinux" -initrd "$work/initramfs.cpio" \
+    -append "console=ttyS0 loglevel=4 panic=-1 $cmdline vmtest=$name" \
+    -serial "file:$logs/$name.console" -serial "file:$logs/$name.report" \
+    -device sdhci-pci -device sd-card,drive=card \
+    -drive "id=card,if=none,format=raw,file=$image" \
+    </dev/null >"$logs/$name.qemu" 2>&1 || status=$?
+  boot_times+=("$name $(since "$started") s")
+  say "boot $name: $(since "$started") s (qemu status $status)"
+  while IFS= read -r line; do
+    line=${line%$'\r'}
+    [ -n "$line" ] || continue
+    value["$name:${line%%=*}"]=${line#*=}
+  done <"$logs/$name.report"
+}
+
+failures=()
+failed_boots=()
+# check BOOT KEY EXPECTED [DESCRIPTION]: exact comparison of one reported value.
+check() {
+  local got=${value["$1:$2"]-<not reported>}
+  if [ "$got" != "$3" ]; then
+    failures+=("[$1] $2: expected '$3', got '$got'${4:+ ($4)}")
+    mark_failed "$1"
+  fi
+}
+# check_text BOOT KEY TEXT: a base64 value against printf-style TEXT.
+check_text() {
+  local raw=${value["$1:$2"]-} got want
+  got=$(printf '%s' "$raw" | base64 -d 2>/dev/null | od -An -c | tr -s ' \n' ' ')
+  want=$(printf "$3" | od -An -c | tr -s ' \n' ' ')
+  if [ -z "${value["$1:$2"]+set}" ]; then
+    failures+=("[$1] $2: not reported")
+    mark_failed "$1"
+  elif [ "$got" != "$want" ]; then
+    failures+=("[$1] $2: expected [$want], got [$got]")
+    mark_failed "$1"
+  fi
+}
+# check_file BOOT KEY FILE DESCRIPTION: a base64 value against a file's bytes.
+check_file() {
+  local got="$logs/$1.$2"
+  printf '%s' "${value["$1:$2"]-}" | base64 -d >"$got" 2>/dev/null || true
+  if ! cmp -s "$got" "$3"; then
+    failures+=("[$1] $2 differs from $3 ($4):"$'\n'"$(diff "$3" "$got" || true)")
+    mark_failed "$1"
+  fi
+}
+# check_nonzero BOOT KEY: a count that must be positive.
+check_nonzero() {
+  local got=${value["$1:$2"]-<not reported>}
+  if ! [[ "$got" =~ ^[0-9]+$ ]] || [ "$got" -eq 0 ]; then
+    failures+=("[$1] $2: expected a positive count, got '$got'")
+    mark_failed "$1"
+  fi
+}
+# check_run BOOT STEP STATUS STDOUT: one run of the program; stderr must be empty.
+check_run() {
+  check "$1" "$2.status" "$3" "exit status"
+  check_text "$1" "$2.stdout" "$4"
+  check_text "$1" "$2.stderr" ""
+}
+mark_failed() {
+  case " ${failed_boots[*]} " in *" $1 "*) ;; *) failed_boots+=("$1") ;; esac
+}
+
+# Raw NAND board.
+boot nand "$listing_img" "root=ubi0:rootfs rootfstype=ubifs"
+check nand board nand
+check_text nand nand.proc_mtd 'dev:    size   erasesize  name\nmtd0: 08000000 00020000 "NAND simulator partition 0"\nmtd1: 00100000 00020000 "safe"\n'
+check nand nand.safe.device /dev/mtd1
+check nand nand.safe.info "1048576 131072 2048"
+check nand nand.chip.bad "1 3"
+check nand nand.safe.bad "0 2" "the safe partition's first block is bad"
+check_run nand nand.newkey 0 'Skipping bad block\n'
+check_nonzero nand nand.page.blob_not_ff
+check nand nand.page.tail_not_zero 0 "the page holds the blob, then zeros"
+check nand nand.block.rest_not_ff 0 "the rest of the erase block is erased"
+check nand nand.later_blocks_not_ff 0 "no other block of the partition is touched"
+check_run nand nand.format 0 'Skipping bad block\n'
+check_run nand nand.open 0 'Skipping bad block\n'
+check nand nand.open.read_md5 "${value[nand:nand.format.written_md5]-<written>}" "data read back"
+check nand nand.primary_not_ff 0 "primary keyring block erased"
+check_run nand nand.fallback 0 'Skipping bad block\n'
+check nand nand.fallback.read_md5 "${value[nand:nand.format.written_md5]-<written>}" "data read back"
+check_run nand nand.nokey 255 'Skipping bad block\n[ERROR] get_plain_key: decrypt ioctl\n[ERROR] cryptsetup_open: recover key\n[ERROR] main: open partition\n'
+check_file nand fdisk.listing "$fixture" "the fdisk stand-in against the real BusyBox 1.36 listing"
+[ -n "${value[nand:done.uptime]+set}" ] || { failures+=("[nand] the guest did not finish"); mark_failed nand; }
+
+# eMMC board, first boot.
+cp "$emmc_img" "$logs/sd-emmc.img"
+boot emmc-first "$logs/sd-emmc.img" "root=/dev/mmcblk0p2 rootwait"
+check emmc-first board emmc-first
+check emmc-first emmc.fdisk_safe_row "$safe_row" "the stand-in's row for the sgdisk-made partition 4"
+check_run emmc-first emmc.newkey 0 ''
+check_nonzero emmc-first emmc.blob_not_old
+check emmc-first emmc.rest_not_old 0 "only the 80 bytes of the blob are written"
+check_run emmc-first emmc.format 0 ''
+check emmc-first emmc.mapping "cryptdata LUKS2"
+check emmc-first emmc.luks_header "2 pbkdf2 "
+check emmc-first emmc.format.read_md5 "${value[emmc-first:emmc.format.written_md5]-<written>}" "data read back"
+check emmc-first emmc.plain_on_card 0 "plain data on the partition under dm-crypt"
+[ -n "${value[emmc-first:done.uptime]+set}" ] || { failures+=("[emmc-first] the guest did not finish"); mark_failed emmc-first; }
+
+# The same card after a power cycle.
+boot emmc-again "$logs/sd-emmc.img" "root=/dev/mmcblk0p2 rootwait"
+check emmc-again board emmc-again
+check emmc-again emmc2.blob_md5 "${value[emmc-first:emmc.blob_md5]-<first boot>}" "the stored blob survives"
+check_run emmc-again emmc2.open 0 ''
+check emmc-again emmc2.open.read_md5 "${value[emmc-first:emmc.format.written_md5]-<written>}" "data read back after the power cycle"
+[ -n "${value[emmc-again:done.uptime]+set}" ] || { failures+=("[emmc-again] the guest did not finish"); mark_failed emmc-again; }
+
+say "timings: ${boot_times[*]}; total $(since "$test_start") s"
+if [ ${#failures[@]} -eq 0 ]; then
+  say "all scenarios passed (nand, emmc-first, emmc-again)"
+  exit 0
+fi
+for b in "${failed_boots[@]}"; do
+  echo "==== guest console of $b ($logs/$b.console) ===="
+  cat "$logs/$b.console"
+  echo "==== qemu of $b ===="
+  cat "$logs/$b.qemu"
+done
+echo "==== failed checks ===="
+printf '  %s\n' "${failures[@]}"
+echo "vm: FAILED scenarios: ${failed_boots[*]}"
+exit 1

@@ -5,6 +5,10 @@
 // way the kernel's drivers do. sim/README.md describes the sandbox layout and
 // the log format.
 
+// Large buffers of the hooks that run while the program is between key
+// operations are static (the program is single-threaded): on the stack they
+// would overwrite what the exit scan looks for.
+//
 // The simulator defines the C library's own entry points, so it must see their
 // plain declarations: no large-file or fortify redirections.
 #undef _FILE_OFFSET_BITS
@@ -104,7 +108,7 @@ bool read_text(const char *path, char *text, size_t size)
 
 bool read_sandbox_text(const char *root, const char *name, char *text, size_t size)
 {
-  char path[PATH_MAX];
+  static char path[PATH_MAX];
   return join(path, sizeof(path), root, name) && read_text(path, text, size);
 }
 
@@ -143,11 +147,11 @@ unsigned long setting_number(const setting &s) { return strtoul(s.value, nullptr
 __attribute__((format(printf, 1, 2))) void sim_log(const char *format, ...)
 {
   const char *root = sandbox();
-  char path[PATH_MAX];
+  static char path[PATH_MAX];
   if (root == nullptr || !join(path, sizeof(path), root, "/sim.log"))
     return;
   errno_keeper keep;
-  char line[8192];
+  static char line[8192];  // static: the exit scan must find the stack as the program left it
   va_list args;
   va_start(args, format);
   int n = vsnprintf(line, sizeof(line) - 1, format, args);
@@ -209,7 +213,7 @@ struct faults {
 faults load_faults(const char *root)
 {
   faults f{};
-  char text[1024];
+  static char text[1024];
   if (root == nullptr || !read_sandbox_text(root, "/faults", text, sizeof(text)))
     return f;
   const char *cursor = text;
@@ -236,7 +240,7 @@ bool has_prefix(const char *text, const char *prefix) { return strncmp(text, pre
 
 bool passthrough(const char *root)
 {
-  char path[PATH_MAX];
+  static char path[PATH_MAX];
   errno_keeper keep;
   return join(path, sizeof(path), root, "/passthrough") && access(path, F_OK) == 0;
 }
@@ -892,13 +896,19 @@ void log_exit_cmdline()
   sim_log("exit cmdline %s", hex);
 }
 
+void scan_stack_and_heap();
+
 __attribute__((destructor)) void board_sim_exit_scan()
 {
   if (sandbox() == nullptr)
     return;
+  if (secrets_seen() && !under_valgrind)
+    scan_stack_and_heap();
   log_exit_cmdline();
-  if (!secrets_seen() || under_valgrind)
-    return;
+}
+
+void scan_stack_and_heap()
+{
   static char maps[65536];
   if (!read_text("/proc/self/maps", maps, sizeof(maps)))
     return;

@@ -71,6 +71,17 @@ if [ ${#to_fetch[@]} -gt 0 ]; then
     die "apt-get download ${to_fetch[*]}"
 fi
 deb() { ls "$debs/${1}_"*.deb | sort -V | tail -n 1; }
+# A newer kernel replaces the cached one.
+for f in "$debs"/*.deb; do
+  keep=0
+  for p in "${packages[@]}"; do
+    [ "$f" = "$(deb "$p")" ] && keep=1
+  done
+  [ $keep -eq 1 ] || rm -f "$f"
+done
+for d in "$work"/kernel-*; do
+  [ "$d" = "$work/kernel-$abi" ] || rm -rf "$d"
+done
 
 kroot="$work/kernel-$abi"
 if [ ! -f "$kroot/.unpacked" ]; then
@@ -88,8 +99,10 @@ if [ ! -f "$kroot/.unpacked" ]; then
   vmlinuz="$kroot/boot/vmlinuz-$abi"
   xz_at=$(LC_ALL=C grep -obUaP '\xfd7zXZ\x00' "$vmlinuz" | head -n 1 | cut -d: -f1)
   [ -n "$xz_at" ] || die "no xz stream in $vmlinuz"
-  tail -c +$((xz_at + 1)) "$vmlinuz" | xz -dc --single-stream >"$kroot/vmlinux" 2>/dev/null ||
-    [ -s "$kroot/vmlinux" ] || die "cannot unpack $vmlinuz"
+  tail -c +$((xz_at + 1)) "$vmlinuz" | xz -dc --single-stream >"$kroot/vmlinux" ||
+    die "cannot unpack $vmlinuz"
+  [ "$(head -c 4 "$kroot/vmlinux" | od -An -tx1 | tr -d ' ')" = 7f454c46 ] ||
+    die "$vmlinuz did not unpack to an ELF kernel"
   touch "$kroot/.unpacked"
 fi
 bbroot="$work/busybox"
@@ -173,8 +186,13 @@ truncate -s 128M "$emmc_img"
 sgdisk -n 1:0:+8M -c 1:boot -n 2:0:+16M -c 2:rootfs -n 3:0:+64M -c 3:data \
   -n 4:0:+1M -c 4:safe "$emmc_img" >/dev/null
 # The row BusyBox prints for partition 4, from sgdisk's own reading.
-safe_row=$(sgdisk -i 4 "$emmc_img" | awk '/^First sector:/ { first = $3 } /^Last sector:/ { last = $3 }
-  END { printf "%6u %15u %15u 1024K safe", 4, first, last }')
+safe_first=$(sgdisk -i 4 "$emmc_img" | sed -n 's/^First sector: \([0-9]*\) .*/\1/p')
+safe_last=$(sgdisk -i 4 "$emmc_img" | sed -n 's/^Last sector: \([0-9]*\) .*/\1/p')
+safe_row=$(printf '%6u %15u %15u 1024K safe' 4 "$safe_first" "$safe_last")
+# Old data over the whole keyring partition ("Z", 0x5a): a store must change
+# its first 80 bytes and nothing else.
+yes Z | tr -d '\n' | head -c 1048576 |
+  dd of="$emmc_img" bs=512 seek="$safe_first" conv=notrunc status=none
 
 # ---- boots ----
 
@@ -291,6 +309,8 @@ check_run emmc-first emmc.format 0 ''
 check emmc-first emmc.mapping "cryptdata LUKS2"
 check emmc-first emmc.luks_header "2 pbkdf2 "
 check emmc-first emmc.format.read_md5 "${value[emmc-first:emmc.format.written_md5]-<written>}" "data read back"
+check_nonzero emmc-first emmc.plain_on_mapper
+check_nonzero emmc-first emmc.data_offset
 check emmc-first emmc.plain_on_card 0 "plain data on the partition under dm-crypt"
 [ -n "${value[emmc-first:done.uptime]+set}" ] || { failures+=("[emmc-first] the guest did not finish"); mark_failed emmc-first; }
 

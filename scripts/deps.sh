@@ -14,7 +14,7 @@ packages_for() {
     fuzz)     echo "clang libclang-rt-14-dev libssl-dev" ;;
     analyse)  echo "clang-tidy cppcheck" ;;
     package)  echo "mandoc man-db dpkg-dev systemd file" ;;
-    vm)       echo "qemu-system-x86 gdisk cryptsetup-bin kmod cpio xz-utils zstd gcc make binutils" ;;
+    vm)       echo "qemu-system-x86 gdisk cryptsetup-bin kmod cpio xz-utils gcc make binutils libc6-dev libelf1" ;;
     all)      for s in build sanitize valgrind armhf fuzz analyse package vm; do packages_for "$s"; done ;;
     *)        echo "deps.sh: unknown stage $1" >&2; exit 2 ;;
   esac

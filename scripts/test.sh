@@ -25,7 +25,8 @@ stage_sanitize() {
   cmake --preset sanitize && cmake --build --preset sanitize &&
     ctest --preset sanitize -LE vm
 }
-stage_valgrind() {
+stage_valgrind() { scripts/stage-valgrind.sh; }
+stage_valgrind_unused() {
   cmake --preset default && cmake --build --preset default &&
     ctest --preset default -L simulated-board -T memcheck \
       --overwrite MemoryCheckCommandOptions="--leak-check=full --show-leak-kinds=definite,indirect --errors-for-leak-kinds=definite,indirect --error-exitcode=99 --trace-children=no" &&

@@ -62,6 +62,12 @@ namespace {
 // Under valgrind the heap is valgrind's and an exit scan reads freed memory.
 bool under_valgrind = false;
 
+// The argument strings as the process started with them: the memory the
+// kernel shows to others as /proc/PID/cmdline. Read here rather than through
+// that file, which under qemu-user or valgrind shows the launcher's copy.
+const char *arguments_start = nullptr;
+size_t arguments_length = 0;
+
 // ---- the simulator's own file access: system calls, never the hooks below ----
 
 int sys_open(const char *path, int flags, mode_t mode = 0)
@@ -864,35 +870,29 @@ void log_leaks(unsigned found, const char *where, size_t size)
   }
 }
 
-__attribute__((constructor)) void board_sim_start()
+__attribute__((constructor)) void board_sim_start(int argc, char **argv, char **)
 {
-  // Children (the shell, cryptsetup, fdisk) run unsimulated; under qemu-user
-  // the preload reaches the guest through QEMU_SET_ENV, which must go too.
+  if (argc > 0 && argv != nullptr && argv[argc - 1] != nullptr) {
+    arguments_start = argv[0];
+    arguments_length = static_cast<size_t>(argv[argc - 1] + strlen(argv[argc - 1]) + 1 - argv[0]);
+  }
   const char *preload = getenv("LD_PRELOAD");
   under_valgrind = preload != nullptr && strstr(preload, "vgpreload") != nullptr;
-  unsetenv("LD_PRELOAD");
-  const char *qemu = getenv("QEMU_SET_ENV");
-  if (qemu != nullptr && strstr(qemu, "LD_PRELOAD=") != nullptr)
-    unsetenv("QEMU_SET_ENV");
 }
 
-// What is left of the argument strings at exit, as the kernel shows them to
-// others (/proc/PID/cmdline): a wiped key text reads as zero bytes.
+// What is left of them at exit: a wiped key text reads as zero bytes.
 void log_exit_cmdline()
 {
-  static char text[2048];
-  int fd = sys_open("/proc/self/cmdline", O_RDONLY);
-  if (fd < 0)
+  if (arguments_start == nullptr)
     return;
-  ssize_t n = syscall(SYS_read, fd, text, sizeof(text));
-  sys_close(fd);
-  static char hex[2 * sizeof(text) + 1];
+  static char hex[2 * 2048 + 1];
   static const char digits[] = "0123456789abcdef";
-  for (ssize_t i = 0; i < n; i++) {
-    hex[2 * i] = digits[static_cast<uint8_t>(text[i]) >> 4];
-    hex[2 * i + 1] = digits[static_cast<uint8_t>(text[i]) & 15];
+  size_t n = arguments_length < 2048 ? arguments_length : 2048;
+  for (size_t i = 0; i < n; i++) {
+    hex[2 * i] = digits[static_cast<uint8_t>(arguments_start[i]) >> 4];
+    hex[2 * i + 1] = digits[static_cast<uint8_t>(arguments_start[i]) & 15];
   }
-  hex[n > 0 ? 2 * n : 0] = '\0';
+  hex[2 * n] = '\0';
   sim_log("exit cmdline %s", hex);
 }
 
@@ -1022,7 +1022,23 @@ SIM_EXPORT FILE *popen(const char *command, const char *how)
     run = mapped;
     sim_log("popen %s", command);
   }
+  // The children (the shell, cryptsetup, fdisk) run unsimulated. Only they:
+  // a launcher such as valgrind's must still hand the preload on.
+  static char preload[PATH_MAX];
+  static char qemu_env[PATH_MAX];
+  const char *preload_was = getenv("LD_PRELOAD");
+  const char *qemu_was = getenv("QEMU_SET_ENV");
+  snprintf(preload, sizeof(preload), "%s", preload_was != nullptr ? preload_was : "");
+  snprintf(qemu_env, sizeof(qemu_env), "%s", qemu_was != nullptr ? qemu_was : "");
+  unsetenv("LD_PRELOAD");
+  if (qemu_was != nullptr && strstr(qemu_was, "LD_PRELOAD=") != nullptr)
+    unsetenv("QEMU_SET_ENV");
   FILE *stream = NEXT(popen)(run, how);
+  errno_keeper keep;
+  if (preload_was != nullptr)
+    setenv("LD_PRELOAD", preload, 1);
+  if (qemu_was != nullptr)
+    setenv("QEMU_SET_ENV", qemu_env, 1);
   if (stream != nullptr) {
     int fd = fileno(stream);
     forget(fd);

@@ -17,14 +17,14 @@ int compute_keymod(uint8_t *key_modifier, size_t key_modifier_len)
   char path[] = "/sys/fsl_otp/HW_OCOTP_MACN";
 
   for (int index = 0; index < 2; index++) {
-    snprintf(path, sizeof(path), "/sys/fsl_otp/HW_OCOTP_MAC%d", index);
+    (void)snprintf(path, sizeof(path), "/sys/fsl_otp/HW_OCOTP_MAC%d", index);
     FILE *fuse = fopen(path, "r");
     if (fuse == nullptr) {
       printf("[ERROR] %s: open %s\n", __func__, path);
       return -1;
     }
     int scanned = fscanf(fuse, "%x", &fuse_words[index]);
-    fclose(fuse);
+    (void)fclose(fuse);
     if (scanned != 1) {
       printf("[ERROR] %s Read: %s\n", __func__, strerror(errno));
       return -1;

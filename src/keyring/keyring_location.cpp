@@ -17,7 +17,7 @@ int check_cmdline_for_nand()
   }
   char line[CMDLINE_LINE_LEN];
   char *read = fgets(line, sizeof(line), cmdline);
-  fclose(cmdline);
+  (void)fclose(cmdline);
   if (read == nullptr)
     return -5;
   return parse_cmdline_root(line);
@@ -45,7 +45,7 @@ int find_safe_mtd_partition()
       break;
     }
   }
-  fclose(table);
+  (void)fclose(table);
   return 0;
 }
 
@@ -108,7 +108,7 @@ int get_keydev_and_offset_from_fwenv()
     keyring_location.keydev = device;
     accepted++;
   }
-  fclose(config);
+  (void)fclose(config);
 
   keyring_location.offset = static_cast<uint32_t>(device_offset + env_size);
   if (keyring_location.keydev != nullptr && strstr(keyring_location.keydev, "/dev/mtd") != nullptr)

@@ -28,7 +28,7 @@ int parse_mtd_line(const char *line, char **device)
   unsigned long size = 0;
   unsigned long erasesize = 0;
   int fields = sscanf(line, "%ms %lx %lx %ms", &dev, &size, &erasesize, &name);
-  int match = fields == 4 && strcmp(name, "\"safe\"") == 0;
+  const bool match = fields == 4 && strcmp(name, "\"safe\"") == 0;
   free(name);
   if (!match) {
     free(dev);
@@ -49,7 +49,7 @@ int parse_fdisk_line(const char *line, int *partition)
   char *name = nullptr;
 
   int fields = sscanf(line, "%d %d %d %ms %d %ms", &number, &first, &last, &size, &type, &name);
-  int match = fields == 6 && strcmp(name, "safe") == 0;
+  bool match = fields == 6 && strcmp(name, "safe") == 0;
   if (fields != 6) {
     // Current BusyBox prints GPT rows without the type column.
     free(size);
@@ -63,7 +63,7 @@ int parse_fdisk_line(const char *line, int *partition)
   free(name);
   if (match)
     *partition = number;
-  return match;
+  return match ? 1 : 0;
 }
 
 int parse_fwenv_line(const char *line, char **device, uint32_t *device_offset, uint32_t *env_size)

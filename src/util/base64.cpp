@@ -48,6 +48,7 @@ int base64_decode_chunk(const char *text, size_t n, uint8_t *out, base64_decode_
 
   // Only the low six bits of a value count: "=" (0xFE) gives 62, a foreign
   // byte (0xFF, or -1 below the table) gives 63.
+  // cppcheck-suppress variableScope ; the case labels jump into the loop, past any inner declaration
   uint8_t v;
   switch (state->step) {
     while (true) {

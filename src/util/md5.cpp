@@ -39,14 +39,21 @@ void store_le32(uint8_t *out, uint32_t value)
 
 }  // namespace
 
+// NOLINTNEXTLINE(readability-function-cognitive-complexity): the 64 steps of RFC 1321, written out
 const uint8_t *md5_transform(md5_ctx *ctx, const uint8_t *data, size_t size)
 {
-  uint32_t a = ctx->a, b = ctx->b, c = ctx->c, d = ctx->d;
+  uint32_t a = ctx->a;
+  uint32_t b = ctx->b;
+  uint32_t c = ctx->c;
+  uint32_t d = ctx->d;
   uint32_t *x = ctx->block;
 
   do {
-    const uint32_t aa = a, bb = b, cc = c, dd = d;
-    for (int i = 0; i < 16; i++)
+    const uint32_t aa = a;
+    const uint32_t bb = b;
+    const uint32_t cc = c;
+    const uint32_t dd = d;
+    for (size_t i = 0; i < 16; i++)
       x[i] = load_le32(data + 4 * i);
 
     MD5_STEP(aux_f, a, b, c, d, x[0], 0xd76aa478, 7);

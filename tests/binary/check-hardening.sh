@@ -4,17 +4,17 @@
 # PIE, full RELRO, stack protector, FORTIFY, no executable stack, no text
 # relocations or run paths, and no shared library but the C library (the
 # program is built without exceptions and RTTI, with --as-needed).
-# Usage: check-hardening.sh [--no-fortify] PROGRAM
+# Usage: check-hardening.sh [--fortify|--no-fortify] PROGRAM
 #   --no-fortify  for unoptimised builds, where _FORTIFY_SOURCE does nothing
 # READELF may name the readelf to use.
 set -u
 fortify=1
-if [ "${1:-}" = "--no-fortify" ]; then
-  fortify=0
-  shift
-fi
+case "${1:-}" in
+  --fortify) shift ;;
+  --no-fortify) fortify=0; shift ;;
+esac
 if [ $# -ne 1 ] || [ ! -f "$1" ]; then
-  echo "usage: $0 [--no-fortify] PROGRAM" >&2
+  echo "usage: $0 [--fortify|--no-fortify] PROGRAM" >&2
   exit 2
 fi
 program=$1

@@ -52,7 +52,7 @@ program_result spawn_and_wait(const std::vector<std::string> &argv_strings,
 
   program_result result{-1, "", ""};
   pid_t pid;
-  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) == 0) {
+  if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) == 0) {
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {
     }
@@ -114,6 +114,7 @@ program_result run_tool(const program_run &run)
     search_path = run.path_prefix + ":" + search_path;
   env.push_back("PATH=" + search_path);
   if (!run.sandbox.empty()) {
+    (void)emulated;
 #ifdef BOARD_SIM_LIBRARY
     // Under qemu-user the preload must reach the emulated program, not qemu.
     if (emulated)

@@ -7,6 +7,7 @@
  *   mtdflash erase DEV OFFSET           erase the erase block at OFFSET
  *   mtdflash write DEV OFFSET FILE      program FILE (whole pages) at OFFSET
  *   mtdflash count DEV OFFSET LEN BYTE  how many bytes of the range differ from BYTE
+ *                                       (plain reads: any device or file)
  *
  * Numbers may be decimal or 0x-prefixed. Exit status 0 on success, 1 on
  * failure with the reason on standard error.

@@ -1,0 +1,49 @@
+#!/bin/sh
+# Builds the libFuzzer targets with clang (ASan + UBSan) and runs each for a
+# bounded time, starting from the seed corpora in fuzz/corpus/. Any crash,
+# sanitizer report, leak or timeout fails the stage; the reproducer is left in
+# build/fuzz/artifacts/.
+# Usage: scripts/stage-fuzz.sh [SECONDS]   (per target, default 60)
+set -eu
+cd "$(dirname "$0")/.."
+seconds="${1:-60}"
+case "$seconds" in
+  ''|*[!0-9]*) echo "usage: $0 [SECONDS]" >&2; exit 2 ;;
+esac
+scripts/deps.sh fuzz
+
+build=build/fuzz
+targets="base64 md5 location_parsers"
+start=$(date +%s)
+
+CXX=clang++ cmake -S . -B "$build" \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLOCKWARDEN_FUZZ=ON -DLOCKWARDEN_SANITIZE=ON \
+  -DLOCKWARDEN_BUILD_TESTS=OFF -DLOCKWARDEN_BUILD_BENCHMARKS=OFF
+cmake --build "$build" --target fuzzers -j2
+
+mkdir -p "$build/artifacts"
+failed=""
+summary=""
+for t in $targets; do
+  # New inputs go to a scratch corpus; the checked-in seeds stay as they are.
+  work="$build/corpus/$t"
+  mkdir -p "$work"
+  log="$build/$t.log"
+  echo "--- $t: ${seconds} s"
+  if "$build/fuzz/${t}_fuzzer" -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \
+       -artifact_prefix="$build/artifacts/$t-" "$work" "fuzz/corpus/$t" >"$log" 2>&1; then
+    status=ok
+  else
+    status=FAILED
+    failed="$failed $t"
+    # The sanitizer's report and the reproducer's name.
+    grep -E 'ERROR|SUMMARY|Test unit written|_fuzzer: ' "$log" | head -20 || true
+  fi
+  runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
+  corpus=$(ls "$work" | wc -l)
+  summary="$summary$(printf '%-18s %-6s %12s executions, %5s inputs in corpus' "$t" "$status" "${runs:-?}" "$corpus")
+"
+done
+printf '%s' "$summary"
+echo "stage-fuzz: $(($(date +%s) - start)) s"
+[ -z "$failed" ] || { echo "fuzz targets failed:$failed (logs in $build/*.log)"; exit 1; }

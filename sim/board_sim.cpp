@@ -542,6 +542,16 @@ ssize_t nand_write(tracked_fd &t, int fd, const void *data, size_t count, const 
 
 // ---- the key blob device ----
 
+// The process's locked memory (VmLck), to show whether key material can swap.
+long locked_kib()
+{
+  static char status[8192];
+  if (!read_text("/proc/self/status", status, sizeof(status)))
+    return -1;
+  const char *line = strstr(status, "VmLck:");
+  return line != nullptr ? strtol(line + 6, nullptr, 10) : -1;
+}
+
 constexpr size_t NONCE_LEN = 16, TAG_LEN = 32, MAX_RAW_KEY = 512;
 static_assert(NONCE_LEN + TAG_LEN == KEY_BLOB_OVERHEAD, "blob layout: nonce, ciphertext, tag");
 
@@ -727,7 +737,7 @@ const char *run_request(bool encrypt, int fd, const key_blob_request &r, int *er
 
 int key_blob_ioctl(tracked_fd &t, int fd, unsigned long request, void *argument)
 {
-  sim_log("dumpable %d", prctl(PR_GET_DUMPABLE, 0, 0, 0, 0));
+  sim_log("dumpable %d locked %ld kB", prctl(PR_GET_DUMPABLE, 0, 0, 0, 0), locked_kib());
   const bool encrypt = request == KEY_BLOB_ENCRYPT;
   if (!encrypt && request != KEY_BLOB_DECRYPT) {
     sim_log("ioctl %s 0x%lx %s", t.path, request, outcome(fail(ENOTTY)));

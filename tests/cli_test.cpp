@@ -56,7 +56,7 @@ class usage_text : public testing::TestWithParam<usage_case> {};
 TEST_P(usage_text, is_printed_byte_for_byte_with_its_status)
 {
   const usage_case &c = GetParam();
-  program_result r = run_tool({c.args, "", "", {}});
+  program_result r = run_tool({c.args, "", "", {}, ""});
   EXPECT_EQ(r.status, c.status);
   EXPECT_EQ(r.out, USAGE_TEXT);
   if (c.diagnostic[0] == '\0') {
@@ -71,7 +71,7 @@ INSTANTIATE_TEST_SUITE_P(cases, usage_text, testing::ValuesIn(USAGE_CASES),
 
 TEST(command_line, empty_attached_key_text_fails_its_length_check)
 {
-  program_result r = run_tool({{"--newkey="}, "", "", {}});
+  program_result r = run_tool({{"--newkey="}, "", "", {}, ""});
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(r.out, "[ERROR] generate_key: base64 key length\n[ERROR] main: generate key\n");
   EXPECT_EQ(r.err, "");
@@ -79,7 +79,7 @@ TEST(command_line, empty_attached_key_text_fails_its_length_check)
 
 TEST(command_line, short_key_text_fails_before_touching_the_board)
 {
-  program_result r = run_tool({{"-nQUFBQQ==", "/dev/mmcblk0p3"}, "", "", {}});
+  program_result r = run_tool({{"-nQUFBQQ==", "/dev/mmcblk0p3"}, "", "", {}, ""});
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(r.out, "[ERROR] generate_key: base64 key length\n[ERROR] main: generate key\n");
 }

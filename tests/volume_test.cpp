@@ -136,7 +136,7 @@ TEST(volume, cryptsetup_missing_from_the_path_reads_as_not_initialized)
 {
   board b;
   provision(b);
-  program_result r = run_tool({{"/dev/mmcblk0p3", "cryptroot"}, b.root, "/nonexistent", {}});
+  program_result r = run_tool({{"/dev/mmcblk0p3", "cryptroot"}, b.root, "/nonexistent", {}, ""});
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(r.out, "[ERROR] cryptsetup_open: /dev/mmcblk0p3 not initialized\n[ERROR] main: open partition\n");
   EXPECT_TRUE(b.log_lines("caam").empty()) << b.log();

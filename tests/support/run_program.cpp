@@ -88,16 +88,18 @@ std::vector<std::string> split_words(const char *text)
 
 program_result run_tool(const program_run &run)
 {
-  std::vector<std::string> argv;
+  std::vector<std::string> argv = split_words(run.runner.c_str());
+  std::vector<std::string> emulator;
 #ifdef LOCKWARDEN_TEST_RUNNER
-  argv = split_words(LOCKWARDEN_TEST_RUNNER);
+  emulator = split_words(LOCKWARDEN_TEST_RUNNER);
   const bool emulated = true;
 #else
   const bool emulated = false;
   // A checker wrapped around the program (valgrind), for one test stage.
   if (const char *runner = getenv("LOCKWARDEN_TOOL_RUNNER"))
-    argv = split_words(runner);
+    emulator = split_words(runner);
 #endif
+  argv.insert(argv.end(), emulator.begin(), emulator.end());
   argv.push_back(LOCKWARDEN_TOOL_PATH);
   argv.insert(argv.end(), run.args.begin(), run.args.end());
 

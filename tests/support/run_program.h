@@ -14,6 +14,7 @@ struct program_run {
   std::string sandbox;                 // board simulator root; empty: none
   std::string path_prefix;             // prepended to PATH (fake cryptsetup)
   std::vector<std::string> extra_env;  // NAME=VALUE
+  std::string runner;                  // words put in front of the program (prlimit ...)
 };
 
 // Runs the built lockwarden-tool (under the cross runner when there is one)

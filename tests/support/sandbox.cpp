@@ -159,12 +159,12 @@ std::string hex(const std::string &bytes)
 
 program_result run_on_board(const board &b, const std::vector<std::string> &args)
 {
-  return run_tool({args, b.root, FAKE_CRYPTSETUP_BIN, {"FAKE_CRYPTSETUP_DIR=" + b.path("/fake")}});
+  return run_tool({args, b.root, FAKE_CRYPTSETUP_BIN, {"FAKE_CRYPTSETUP_DIR=" + b.path("/fake")}, ""});
 }
 
 program_result run_with_real_cryptsetup(const board &b, const std::vector<std::string> &args)
 {
-  return run_tool({args, b.root, std::string(FAKE_CRYPTSETUP_BIN) + "/real", {}});
+  return run_tool({args, b.root, std::string(FAKE_CRYPTSETUP_BIN) + "/real", {}, ""});
 }
 
 std::vector<std::string> cryptsetup_calls(const board &b)

@@ -18,7 +18,8 @@ cmake --build build/demo -j2 --target lockwarden-tool boardsim >/dev/null
 tool="$top/build/demo/lockwarden-tool"
 sim="$top/build/demo/sim/libboardsim.so"
 
-board=$(mktemp -d /tmp/lwdemoXXXXXX)
+# Short: the image path goes into 63-character cryptsetup command lines.
+board=$(mktemp -d /tmp/lwXXXXXX)
 trap 'rm -rf "$board"' EXIT
 mkdir -p "$board/proc" "$board/sbin" "$board/dev" "$board/sys/fsl_otp"
 echo "console=ttymxc0,115200 root=/dev/mmcblk0p2 rootwait rw" > "$board/proc/cmdline"

@@ -34,15 +34,32 @@ printf '#!/bin/sh\ncase "$*" in *open*) cat >/dev/null ;; esac\nexit 0\n' > "$wo
 chmod +x "$work/bin/cryptsetup"
 head -c 32 /dev/urandom > "$work/keyfile"
 
+# The same board with raw NAND: the keyring is found in /proc/mtd, with no
+# fdisk child.
+nand="$work/nand"
+cp -r "$board" "$nand"
+rm -f "$nand/sbin/fdisk" "$nand/dev/mmcblk0p4"
+echo "root=ubi0:rootfs" > "$nand/proc/cmdline"
+printf 'dev:    size   erasesize  name\nmtd2: 00100000 00020000 "safe"\n' > "$nand/proc/mtd"
+head -c 1048576 /dev/zero | tr '\0' '\377' > "$nand/dev/mtd2"
+printf 'erasesize 131072\nwritesize 2048\n' > "$nand/dev/mtd2.nand"
+
 export PATH="$work/bin:$PATH"
 env LD_PRELOAD="$sim" BOARD_SIM_ROOT="$board" "$tool" -n
+env LD_PRELOAD="$sim" BOARD_SIM_ROOT="$nand" "$tool" -n
 
-echo "lockwarden-tool X Y (simulated board):"
-tool_line=$("$stats" "$runs" LD_PRELOAD="$sim" BOARD_SIM_ROOT="$board" "$tool" /dev/x y)
-echo "  $tool_line"
 echo "shell baseline (isLuks; open < keyfile):"
 shell_line=$("$stats" "$runs" sh -c "cryptsetup isLuks /dev/x; cryptsetup -d - open --type luks /dev/x y < $work/keyfile")
 echo "  $shell_line"
-tool_ms=${tool_line%% ms*}
 shell_ms=${shell_line%% ms*}
-echo "overhead: $(awk -v t="$tool_ms" -v s="$shell_ms" 'BEGIN { printf "%+.1f%%", (t / s - 1) * 100 }') of the shell baseline (goal within 10%)"
+for kind in emmc nand; do
+  root=$board
+  [ "$kind" = nand ] && root=$nand
+  echo "lockwarden-tool X Y ($kind board, simulated):"
+  tool_line=$("$stats" "$runs" LD_PRELOAD="$sim" BOARD_SIM_ROOT="$root" "$tool" /dev/x y)
+  echo "  $tool_line"
+  tool_ms=${tool_line%% ms*}
+  echo "  overhead: $(awk -v t="$tool_ms" -v s="$shell_ms" 'BEGIN { printf "%+.1f%%", (t / s - 1) * 100 }') of the shell baseline (goal within 10%)"
+done
+echo "the program alone (--help, no simulator):"
+echo "  $("$stats" "$runs" "$tool" --help 2>/dev/null | tail -1)"

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -22,11 +23,15 @@ int main(int argc, char **argv)
   int first = 2;
   while (first < argc && strchr(argv[first], '=') != nullptr)
     putenv(argv[first++]);
+  // The command's own output is not part of the figures.
+  posix_spawn_file_actions_t quiet;
+  posix_spawn_file_actions_init(&quiet);
+  posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
   double total_ms = 0;
   for (int i = 0; i < runs; i++) {
     auto start = std::chrono::steady_clock::now();
     pid_t pid;
-    if (posix_spawnp(&pid, argv[first], nullptr, nullptr, argv + first, environ) != 0) {
+    if (posix_spawnp(&pid, argv[first], &quiet, nullptr, argv + first, environ) != 0) {
       perror("posix_spawnp");
       return 2;
     }

@@ -22,25 +22,32 @@ CXX=clang++ cmake -S . -B "$build" \
 cmake --build "$build" --target fuzzers -j2
 
 mkdir -p "$build/artifacts"
+# All targets at once: on two cores that halves the stage's wall time.
+for t in $targets; do
+  # New inputs go to a scratch corpus; the checked-in seeds stay as they are.
+  mkdir -p "$build/corpus/$t"
+  echo "--- $t: ${seconds} s"
+  ( if "$build/fuzz/${t}_fuzzer" -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \
+         -artifact_prefix="$build/artifacts/$t-" "$build/corpus/$t" "fuzz/corpus/$t" >"$build/$t.log" 2>&1; then
+      echo ok > "$build/$t.status"
+    else
+      echo FAILED > "$build/$t.status"
+    fi ) &
+done
+wait
+
 failed=""
 summary=""
 for t in $targets; do
-  # New inputs go to a scratch corpus; the checked-in seeds stay as they are.
-  work="$build/corpus/$t"
-  mkdir -p "$work"
   log="$build/$t.log"
-  echo "--- $t: ${seconds} s"
-  if "$build/fuzz/${t}_fuzzer" -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \
-       -artifact_prefix="$build/artifacts/$t-" "$work" "fuzz/corpus/$t" >"$log" 2>&1; then
-    status=ok
-  else
-    status=FAILED
+  status=$(cat "$build/$t.status")
+  if [ "$status" != ok ]; then
     failed="$failed $t"
     # The sanitizer's report and the reproducer's name.
     grep -E 'ERROR|SUMMARY|Test unit written|_fuzzer: ' "$log" | head -20 || true
   fi
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
-  corpus=$(ls "$work" | wc -l)
+  corpus=$(ls "$build/corpus/$t" | wc -l)
   summary="$summary$(printf '%-18s %-6s %12s executions, %5s inputs in corpus' "$t" "$status" "${runs:-?}" "$corpus")
 "
 done

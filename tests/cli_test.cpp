@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/cases.h"
+
 #include "support/run_program.h"
 #include "version.h"
 
@@ -49,8 +51,6 @@ const usage_case USAGE_CASES[] = {
     {"ambiguous_nothing_after_dashes", {"--", "/dev/mmcblk0p3"}, 1, ""},
 };
 
-void PrintTo(const usage_case &c, std::ostream *os) { *os << c.name; }
-
 class usage_text : public testing::TestWithParam<usage_case> {};
 
 TEST_P(usage_text, is_printed_byte_for_byte_with_its_status)
@@ -66,8 +66,7 @@ TEST_P(usage_text, is_printed_byte_for_byte_with_its_status)
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(cases, usage_text, testing::ValuesIn(USAGE_CASES),
-                         [](const testing::TestParamInfo<usage_case> &row) { return row.param.name; });
+NAMED_CASES(usage_text, usage_case, USAGE_CASES);
 
 TEST(command_line, empty_attached_key_text_fails_its_length_check)
 {

@@ -5,21 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include "support/cases.h"
+
 #include "support/sandbox.h"
 
 namespace {
 
-const std::string KEY_TEXT = "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8=";
 
-std::string key_00_to_1f()
-{
-  std::string key;
-  for (int i = 0; i < 32; i++)
-    key += static_cast<char>(i);
-  return key;
-}
-
-void expect_no_leak(const board &b) { EXPECT_TRUE(b.log_lines("LEAK").empty()) << b.log(); }
 
 std::string first_line(const std::string &text) { return text.substr(0, text.find('\n') + 1); }
 
@@ -97,9 +89,7 @@ TEST_P(every_allocation_failing, in_turn_fails_cleanly_or_not_at_all)
     EXPECT_EQ(seen.count(line), 1u) << line;
 }
 
-void PrintTo(const allocation_case &c, std::ostream *os) { *os << c.name; }
-INSTANTIATE_TEST_SUITE_P(cases, every_allocation_failing, testing::ValuesIn(ALLOCATION_CASES),
-                         [](const testing::TestParamInfo<allocation_case> &row) { return row.param.name; });
+NAMED_CASES(every_allocation_failing, allocation_case, ALLOCATION_CASES);
 
 struct write_fault_case {
   const char *name;
@@ -135,9 +125,7 @@ TEST_P(keyring_write_fault, still_stores_every_byte_once)
   EXPECT_EQ(cryptsetup_input(b, 2), key_00_to_1f());
 }
 
-void PrintTo(const write_fault_case &c, std::ostream *os) { *os << c.name; }
-INSTANTIATE_TEST_SUITE_P(cases, keyring_write_fault, testing::ValuesIn(RECOVERABLE_WRITE_FAULTS),
-                         [](const testing::TestParamInfo<write_fault_case> &row) { return row.param.name; });
+NAMED_CASES(keyring_write_fault, write_fault_case, RECOVERABLE_WRITE_FAULTS);
 
 struct io_error_case {
   const char *name;
@@ -174,9 +162,7 @@ TEST_P(keyring_io_error, fails_the_store_with_its_lines)
   expect_no_leak(b);
 }
 
-void PrintTo(const io_error_case &c, std::ostream *os) { *os << c.name; }
-INSTANTIATE_TEST_SUITE_P(cases, keyring_io_error, testing::ValuesIn(IO_ERRORS),
-                         [](const testing::TestParamInfo<io_error_case> &row) { return row.param.name; });
+NAMED_CASES(keyring_io_error, io_error_case, IO_ERRORS);
 
 TEST(power_cut, between_erase_and_program_leaves_a_board_that_fails_cleanly_or_falls_back)
 {

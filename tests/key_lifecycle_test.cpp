@@ -4,19 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include "support/cases.h"
+
 #include "support/sandbox.h"
 
 namespace {
 
-const std::string KEY_TEXT = "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8=";  // bytes 00..1f
-
-std::string key_00_to_1f()
-{
-  std::string key;
-  for (int i = 0; i < 32; i++)
-    key += static_cast<char>(i);
-  return key;
-}
 
 void reset_fake(const board &b)
 {
@@ -36,7 +29,6 @@ std::string recovered_key(const board &b)
 
 size_t count_lines(const board &b, const std::string &prefix) { return b.log_lines(prefix).size(); }
 
-void expect_no_leak(const board &b) { EXPECT_TRUE(b.log_lines("LEAK").empty()) << b.log(); }
 
 TEST(key_generation, random_keys_differ_and_are_recovered_on_emmc)
 {
@@ -108,9 +100,7 @@ TEST_P(key_text, gives_its_first_32_decoded_bytes)
   EXPECT_FALSE(b.log_lines("exit cmdline").empty()) << b.log();
 }
 
-void PrintTo(const text_case &c, std::ostream *os) { *os << c.name; }
-INSTANTIATE_TEST_SUITE_P(cases, key_text, testing::ValuesIn(TEXT_CASES),
-                         [](const testing::TestParamInfo<text_case> &row) { return row.param.name; });
+NAMED_CASES(key_text, text_case, TEXT_CASES);
 
 struct failure_case {
   const char *name;
@@ -170,9 +160,7 @@ TEST_P(generation_failure, stores_nothing_and_says_why)
   expect_no_leak(b);
 }
 
-void PrintTo(const failure_case &c, std::ostream *os) { *os << c.name; }
-INSTANTIATE_TEST_SUITE_P(cases, generation_failure, testing::ValuesIn(GENERATION_FAILURES),
-                         [](const testing::TestParamInfo<failure_case> &row) { return row.param.name; });
+NAMED_CASES(generation_failure, failure_case, GENERATION_FAILURES);
 
 TEST(key_generation, bad_text_length_touches_nothing_on_the_board)
 {
@@ -302,9 +290,7 @@ TEST_P(recovery_fails, before_any_volume_command_runs)
   expect_no_leak(b);
 }
 
-void PrintTo(const recovery_failure &c, std::ostream *os) { *os << c.name; }
-INSTANTIATE_TEST_SUITE_P(cases, recovery_fails, testing::ValuesIn(RECOVERY_FAILURES),
-                         [](const testing::TestParamInfo<recovery_failure> &row) { return row.param.name; });
+NAMED_CASES(recovery_fails, recovery_failure, RECOVERY_FAILURES);
 
 TEST(key_recovery, nand_bad_blocks_are_skipped_on_read_in_a_fresh_run)
 {

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/cases.h"
+
 #include "keyblob/keymod.h"
 #include "support/capture.h"
 #include "support/in_process.h"
@@ -45,9 +47,7 @@ TEST_P(fuse_words, derive_the_modifier_from_their_values_only)
   EXPECT_EQ(result, 0);
 }
 
-void PrintTo(const fuse_case &c, std::ostream *os) { *os << c.name; }
-INSTANTIATE_TEST_SUITE_P(cases, fuse_words, testing::ValuesIn(FUSE_CASES),
-                         [](const testing::TestParamInfo<fuse_case> &row) { return row.param.name; });
+NAMED_CASES(fuse_words, fuse_case, FUSE_CASES);
 
 TEST_F(on_board, letter_case_of_the_hex_digits_does_not_matter)
 {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/cases.h"
+
 #include "keyring/keyring_location.h"
 #include "support/capture.h"
 #include "support/in_process.h"
@@ -50,9 +52,7 @@ TEST_P(cmdline, decides_nand_or_emmc)
   }
 }
 
-void PrintTo(const cmdline_case &c, std::ostream *os) { *os << c.name; }
-INSTANTIATE_TEST_SUITE_P(cases, cmdline, testing::ValuesIn(CMDLINE_CASES),
-                         [](const testing::TestParamInfo<cmdline_case> &row) { return row.param.name; });
+NAMED_CASES(cmdline, cmdline_case, CMDLINE_CASES);
 
 struct table_case {
   const char *name;
@@ -90,9 +90,7 @@ TEST_P(mtd_table, finds_the_safe_partition)
   }
 }
 
-void PrintTo(const table_case &c, std::ostream *os) { *os << c.name; }
-INSTANTIATE_TEST_SUITE_P(cases, mtd_table, testing::ValuesIn(MTD_CASES),
-                         [](const testing::TestParamInfo<table_case> &row) { return row.param.name; });
+NAMED_CASES(mtd_table, table_case, MTD_CASES);
 
 TEST_F(on_board, missing_mtd_table_is_reported)
 {
@@ -148,9 +146,7 @@ TEST_P(fdisk_listing, finds_the_safe_partition)
   }
 }
 
-void PrintTo(const listing_case &c, std::ostream *os) { *os << c.name; }
-INSTANTIATE_TEST_SUITE_P(cases, fdisk_listing, testing::ValuesIn(LISTING_CASES),
-                         [](const testing::TestParamInfo<listing_case> &row) { return row.param.name; });
+NAMED_CASES(fdisk_listing, listing_case, LISTING_CASES);
 
 TEST_F(on_board, fdisk_rows_with_a_letter_type_code_do_not_match)
 {
@@ -211,9 +207,7 @@ TEST_P(fw_env_config, gives_the_location_behind_the_environment)
   EXPECT_EQ(keyring_location.keydev_is_mtd, c.flag);
 }
 
-void PrintTo(const fwenv_case &c, std::ostream *os) { *os << c.name; }
-INSTANTIATE_TEST_SUITE_P(cases, fw_env_config, testing::ValuesIn(FWENV_CASES),
-                         [](const testing::TestParamInfo<fwenv_case> &row) { return row.param.name; });
+NAMED_CASES(fw_env_config, fwenv_case, FWENV_CASES);
 
 TEST_F(on_board, missing_fw_env_config_leaves_the_location)
 {

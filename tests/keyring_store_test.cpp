@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/cases.h"
+
 #include "keyring/keyring_device.h"
 #include "keyring/keyring_location.h"
 #include "support/capture.h"
@@ -124,9 +126,7 @@ TEST_P(nand_bad_blocks, are_skipped_with_one_line_each)
   expect_programmed_block(b, c.block, test_blob());
 }
 
-void PrintTo(const bad_block_case &c, std::ostream *os) { *os << c.name; }
-INSTANTIATE_TEST_SUITE_P(cases, nand_bad_blocks, testing::ValuesIn(BAD_BLOCK_CASES),
-                         [](const testing::TestParamInfo<bad_block_case> &row) { return row.param.name; });
+NAMED_CASES(nand_bad_blocks, bad_block_case, BAD_BLOCK_CASES);
 
 struct refused_case {
   const char *name;
@@ -169,9 +169,7 @@ TEST_P(nand_store_refused, erases_and_writes_nothing)
   EXPECT_TRUE(b.log_lines("write /dev/mtd2").empty()) << b.log();
 }
 
-void PrintTo(const refused_case &c, std::ostream *os) { *os << c.name; }
-INSTANTIATE_TEST_SUITE_P(cases, nand_store_refused, testing::ValuesIn(REFUSED_CASES),
-                         [](const testing::TestParamInfo<refused_case> &row) { return row.param.name; });
+NAMED_CASES(nand_store_refused, refused_case, REFUSED_CASES);
 
 TEST_F(on_board, nand_erase_failure_is_reported_and_not_relocked)
 {

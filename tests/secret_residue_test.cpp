@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/cases.h"
+
 #include "keyblob/key_recovery.h"
 #include "keyblob/keygen.h"
 #include "support/capture.h"
@@ -39,16 +41,6 @@ uintptr_t stack_low_end()
       return strtoul(line, nullptr, 16);
   }
   return 0;
-}
-
-bool under_valgrind()
-{
-  static char maps[65536];
-  FILE *f = fopen("/proc/self/maps", "r");
-  size_t n = fread(maps, 1, sizeof(maps) - 1, f);
-  fclose(f);
-  maps[n] = '\0';
-  return strstr(maps, "vgpreload") != nullptr;
 }
 
 // Searches the dead stack below this frame for any 8-byte window of a secret.

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/cases.h"
+
 #include "util/base64.h"
 
 namespace {
@@ -40,8 +42,6 @@ const decode_case DECODE_CASES[] = {
     {"rfc4648_foobar", "Zm9vYmFy", 6, "666f6f626172", 0, 0},
 };
 
-void PrintTo(const decode_case &c, std::ostream *os) { *os << c.name; }
-
 class base64_decode : public testing::TestWithParam<decode_case> {};
 
 TEST_P(base64_decode, matches_the_decoding_rules)
@@ -63,8 +63,7 @@ TEST_P(base64_decode, matches_the_decoding_rules)
   EXPECT_EQ(out[decoded + 1], 0xAA);
 }
 
-INSTANTIATE_TEST_SUITE_P(cases, base64_decode, testing::ValuesIn(DECODE_CASES),
-                         [](const testing::TestParamInfo<decode_case> &row) { return row.param.name; });
+NAMED_CASES(base64_decode, decode_case, DECODE_CASES);
 
 TEST(base64_decode_stream, continues_an_unfinished_byte_in_the_next_call)
 {

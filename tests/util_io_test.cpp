@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/cases.h"
+
 #include "support/capture.h"
 #include "util/io.h"
 #include "util/secure_wipe.h"
@@ -88,17 +90,6 @@ TEST(complete_read_write, invalid_descriptor_is_reported_in_perror_form)
 
 volatile sig_atomic_t interruptions = 0;
 void count_interruption(int) { interruptions = interruptions + 1; }
-
-bool under_valgrind()
-{
-  FILE *maps = fopen("/proc/self/maps", "r");
-  char line[512];
-  bool found = false;
-  while (!found && fgets(line, sizeof(line), maps) != nullptr)
-    found = strstr(line, "vgpreload") != nullptr;
-  fclose(maps);
-  return found;
-}
 
 TEST(complete_write, interrupted_pipe_writes_deliver_every_byte_once_in_order)
 {

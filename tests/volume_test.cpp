@@ -4,19 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include "support/cases.h"
+
 #include "support/sandbox.h"
 
 namespace {
 
-const std::string KEY_TEXT = "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8=";
-
-std::string key_00_to_1f()
-{
-  std::string key;
-  for (int i = 0; i < 32; i++)
-    key += static_cast<char>(i);
-  return key;
-}
 
 // A board that has a stored key.
 void provision(const board &b)
@@ -26,7 +19,6 @@ void provision(const board &b)
   b.clear_log();
 }
 
-void expect_no_leak(const board &b) { EXPECT_TRUE(b.log_lines("LEAK").empty()) << b.log(); }
 
 TEST(volume, open_checks_luks_then_pipes_exactly_the_key)
 {
@@ -79,9 +71,7 @@ TEST_P(format_and_open, start_luksformat_isluks_open_each_with_the_key)
   expect_no_leak(b);
 }
 
-void PrintTo(const order_case &c, std::ostream *os) { *os << c.name; }
-INSTANTIATE_TEST_SUITE_P(cases, format_and_open, testing::ValuesIn(ORDER_CASES),
-                         [](const testing::TestParamInfo<order_case> &row) { return row.param.name; });
+NAMED_CASES(format_and_open, order_case, ORDER_CASES);
 
 struct child_case {
   const char *name;
@@ -118,9 +108,7 @@ TEST_P(child_fails, with_status_255_and_its_lines)
   expect_no_leak(b);
 }
 
-void PrintTo(const child_case &c, std::ostream *os) { *os << c.name; }
-INSTANTIATE_TEST_SUITE_P(cases, child_fails, testing::ValuesIn(CHILD_CASES),
-                         [](const testing::TestParamInfo<child_case> &row) { return row.param.name; });
+NAMED_CASES(child_fails, child_case, CHILD_CASES);
 
 TEST(volume, not_luks_recovers_no_key)
 {
@@ -197,9 +185,7 @@ TEST_P(refused_arguments, start_no_child_and_recover_no_key)
   EXPECT_TRUE(b.log_lines("caam").empty()) << b.log();
 }
 
-void PrintTo(const argument_case &c, std::ostream *os) { *os << c.name; }
-INSTANTIATE_TEST_SUITE_P(cases, refused_arguments, testing::ValuesIn(ARGUMENT_CASES),
-                         [](const testing::TestParamInfo<argument_case> &row) { return row.param.name; });
+NAMED_CASES(refused_arguments, argument_case, ARGUMENT_CASES);
 
 TEST(volume, longest_lines_that_fit_are_run_whole)
 {

@@ -1,7 +1,9 @@
 #include "support/sandbox.h"
+#include "support/cases.h"
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <ftw.h>
 #include <sys/stat.h>
@@ -185,4 +187,15 @@ std::string cryptsetup_input(const board &b, int n) { return b.read("/fake/stdin
 void cryptsetup_behaves(const board &b, const std::string &command, const std::string &behaviour)
 {
   b.write("/fake/behaviour." + command, behaviour);
+}
+
+bool under_valgrind()
+{
+  FILE *maps = fopen("/proc/self/maps", "r");
+  char line[512];
+  bool found = false;
+  while (!found && fgets(line, sizeof(line), maps) != nullptr)
+    found = strstr(line, "vgpreload") != nullptr;
+  fclose(maps);
+  return found;
 }

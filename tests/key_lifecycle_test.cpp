@@ -317,3 +317,50 @@ TEST(key_recovery, nand_store_then_format_and_open_in_one_run_skip_once)
 }
 
 }  // namespace
+
+namespace {
+
+// Every file below `dir` that holds an 8-byte window of `secret`.
+std::vector<std::string> files_holding(const std::string &dir, const std::string &secret)
+{
+  std::vector<std::string> hits;
+  program_result r = run_shell("find '" + dir + "' -type f");
+  size_t start = 0;
+  while (start < r.out.size()) {
+    size_t end = r.out.find('\n', start);
+    std::string path = r.out.substr(start, end - start);
+    start = end + 1;
+    FILE *f = fopen(path.c_str(), "rb");
+    std::string content;
+    char buffer[65536];
+    size_t n;
+    while (f != nullptr && (n = fread(buffer, 1, sizeof(buffer), f)) > 0)
+      content.append(buffer, n);
+    if (f != nullptr)
+      fclose(f);
+    for (size_t at = 0; at + 8 <= secret.size(); at++) {
+      if (content.find(secret.substr(at, 8)) != std::string::npos) {
+        hits.push_back(path);
+        break;
+      }
+    }
+  }
+  return hits;
+}
+
+TEST(key_generation, plain_key_is_in_no_file_the_program_writes)
+{
+  for (bool nand : {false, true}) {
+    board b;
+    if (nand)
+      make_nand_board(b, "bad 0\n");
+    else
+      make_emmc_board(b);
+    ASSERT_EQ(run_on_board(b, {"--newkey=" + KEY_TEXT}).status, 0);
+    ASSERT_EQ(run_on_board(b, {"/dev/mmcblk0p3", "cryptroot"}).status, 0);
+    b.remove("/fake/stdin.2");  // what the fake cryptsetup itself recorded
+    EXPECT_EQ(files_holding(b.root, key_00_to_1f()), std::vector<std::string>{}) << (nand ? "NAND" : "eMMC");
+  }
+}
+
+}  // namespace

@@ -254,8 +254,17 @@ TEST(real_cryptsetup, formats_and_opens_an_image_with_the_stored_key)
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_EQ(r.out, "");
 
-  // Another board's key blob does not open this volume.
+  // A key blob made on another board is refused by this board's device.
   b.write("/dev/caam_kb", "secret another-board\n");
+  ASSERT_EQ(run_with_real_cryptsetup(b, {"-n"}).status, 0);
+  b.write("/dev/caam_kb", "secret board-a\n");
+  r = run_with_real_cryptsetup(b, {image, "cryptdata"});
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, "[ERROR] get_keydev_and_offset_from_fwenv: Failed to open /etc/fw_env.config\n"
+                   "[ERROR] get_plain_key: decrypt ioctl\n[ERROR] cryptsetup_open: recover key\n"
+                   "[ERROR] main: open partition\n");
+
+  // A new key of this board unwraps, but the LUKS header refuses it.
   ASSERT_EQ(run_with_real_cryptsetup(b, {"-n"}).status, 0);
   r = run_with_real_cryptsetup(b, {image, "cryptdata"});
   EXPECT_EQ(r.status, 255);

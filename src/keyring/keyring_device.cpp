@@ -100,10 +100,11 @@ int store_on_open_device(int fd, const uint8_t *blob, uint32_t blob_len)
     erase.start = static_cast<uint32_t>(keyring_location.offset);
     erase.length = static_cast<uint32_t>(erasesize);
     (void)ioctl(fd, MEMUNLOCK, &erase);  // flash without lock support refuses; harmless
-    if (ioctl(fd, MEMERASE, &erase) != 0) {
+    int erased = ioctl(fd, MEMERASE, &erase);
+    if (erased != 0) {
       printf("[ERROR] %s: MTD erase error: %s\n", "keyring_store", strerror(errno));
       release_page(page, static_cast<size_t>(writesize));
-      return -1;
+      return erased;
     }
     data = page;
     count = static_cast<size_t>(writesize);

@@ -91,6 +91,15 @@ TEST_P(every_allocation_failing, in_turn_fails_cleanly_or_not_at_all)
 
 NAMED_CASES(every_allocation_failing, allocation_case, ALLOCATION_CASES);
 
+void make_board_with_fault(const board &b, bool nand, const char *fault)
+{
+  if (nand)
+    make_nand_board(b);
+  else
+    make_emmc_board(b);
+  b.write("/faults", std::string(fault) + "\n");
+}
+
 struct write_fault_case {
   const char *name;
   bool nand;
@@ -110,11 +119,7 @@ TEST_P(keyring_write_fault, still_stores_every_byte_once)
 {
   const write_fault_case &c = GetParam();
   board b;
-  if (c.nand)
-    make_nand_board(b);
-  else
-    make_emmc_board(b);
-  b.write("/faults", std::string(c.fault) + "\n");
+  make_board_with_fault(b, c.nand, c.fault);
   program_result r = run_on_board(b, {"--newkey=" + KEY_TEXT});
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_EQ(r.out, "");
@@ -149,11 +154,7 @@ TEST_P(keyring_io_error, fails_the_store_with_its_lines)
 {
   const io_error_case &c = GetParam();
   board b;
-  if (c.nand)
-    make_nand_board(b);
-  else
-    make_emmc_board(b);
-  b.write("/faults", std::string(c.fault) + "\n");
+  make_board_with_fault(b, c.nand, c.fault);
   program_result r = run_on_board(b, {"-f", "-n", "/dev/mmcblk0p3", "cryptroot"});
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(r.out, c.out);

@@ -45,6 +45,29 @@ bool window_counts(const uint8_t *w)
   return false;
 }
 
+// The checks move the secrets with their own byte loops, never the C
+// library's string routines. In a sanitized program those are interceptors,
+// and the first call of one binds a hook lazily: the dynamic linker's
+// trampoline then saves the whole vector register file on the stack, and with
+// AVX-512 the C library's memcmp has just loaded the compared window into one
+// of those registers. The exit scan would find its own comparison there.
+// Volatile access keeps the compiler from turning the loops back into calls.
+void copy_secret(uint8_t *to, const uint8_t *from, size_t n)
+{
+  volatile uint8_t *out = to;
+  for (size_t i = 0; i < n; i++)
+    out[i] = from[i];
+}
+
+bool same_window(const uint8_t *memory, const uint8_t *secret)
+{
+  const volatile uint8_t *a = memory, *b = secret;
+  for (size_t i = 0; i < WINDOW; i++)
+    if (a[i] != b[i])
+      return false;
+  return true;
+}
+
 }  // namespace
 
 void remember(const uint8_t *key, size_t key_len, const uint8_t *blob, size_t blob_len, const uint8_t *modifier)
@@ -53,7 +76,7 @@ void remember(const uint8_t *key, size_t key_len, const uint8_t *blob, size_t bl
   const size_t lengths[3] = {key_len, blob_len, KEY_MODIFIER_LEN};
   memset(seen.first_bytes, 0, sizeof(seen.first_bytes));
   for (int s = 0; s < 3; s++) {
-    memcpy(seen.copies[s].bytes, sources[s], lengths[s]);
+    copy_secret(seen.copies[s].bytes, sources[s], lengths[s]);
     seen.copies[s].length = lengths[s];
   }
   for (const secret_copy &c : seen.copies)
@@ -72,7 +95,7 @@ unsigned find_secrets(const uint8_t *memory, size_t size)
     for (int s = 0; s < 3; s++) {
       const secret_copy &c = seen.copies[s];
       for (size_t i = 0; i + WINDOW <= c.length; i++)
-        if (memcmp(memory + at, c.bytes + i, WINDOW) == 0 && window_counts(c.bytes + i))
+        if (same_window(memory + at, c.bytes + i) && window_counts(c.bytes + i))
           found |= 1u << s;
     }
   }

@@ -21,17 +21,11 @@ if(NOT EXISTS ${LOCKWARDEN_GTEST_SOURCE_DIR}/CMakeLists.txt)
                       "(Debian: apt-get install libgtest-dev)")
 endif()
 
-# GoogleTest is third-party code with its own warning and exception flags: it
-# must not inherit the product's -Werror, -fno-exceptions and sanitizer
-# options. A subdirectory copies its parent's options when it is added, so
-# empty them for that moment only.
-get_directory_property(lockwarden_saved_options COMPILE_OPTIONS)
-set_directory_properties(PROPERTIES COMPILE_OPTIONS "")
+# Third-party code with its own warning and exception flags: it links none of
+# the project's settings targets.
 set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 add_subdirectory(${LOCKWARDEN_GTEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
-set_directory_properties(PROPERTIES COMPILE_OPTIONS "${lockwarden_saved_options}")
-unset(lockwarden_saved_options)
 
 # GoogleTest 1.12 defines the namespaced aliases itself; older sources do not.
 if(NOT TARGET GTest::gtest)

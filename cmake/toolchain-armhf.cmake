@@ -25,6 +25,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # binfmt_misc. -L makes qemu load the ARM dynamic loader and libc from the
 # cross sysroot (the QEMU_LD_PREFIX setting, given on the command line so that
 # it does not leak into the environment of children).
-find_program(LOCKWARDEN_QEMU_ARM qemu-arm REQUIRED)
-set(CMAKE_CROSSCOMPILING_EMULATOR "${LOCKWARDEN_QEMU_ARM};-L;${LOCKWARDEN_ARMHF_SYSROOT}"
-    CACHE STRING "Runs armhf test executables on the build machine" FORCE)
+# Without qemu-user the program still builds; only the tests need it.
+find_program(LOCKWARDEN_QEMU_ARM qemu-arm)
+if(LOCKWARDEN_QEMU_ARM)
+  set(CMAKE_CROSSCOMPILING_EMULATOR "${LOCKWARDEN_QEMU_ARM};-L;${LOCKWARDEN_ARMHF_SYSROOT}"
+      CACHE STRING "Runs armhf test executables on the build machine" FORCE)
+endif()

@@ -33,4 +33,10 @@ static_assert(KEY_BLOB_LEN == 80, "a volume key blob is 80 bytes");
 static_assert(sizeof(key_blob_request) == 24, "key_blob_request is six 32-bit words");
 static_assert(KEY_BLOB_ENCRYPT == 0xC0184900ul, "encrypt request code");
 static_assert(KEY_BLOB_DECRYPT == 0xC0184901ul, "decrypt request code");
+#else
+// On 64-bit targets (i.MX 8) each address takes 8 bytes and each length is
+// padded to 8: the driver's record is 48 bytes, and the size is in the codes.
+static_assert(sizeof(key_blob_request) == 48, "key_blob_request is three address and length pairs of 8+8 bytes");
+static_assert(KEY_BLOB_ENCRYPT == 0xC0304900ul, "encrypt request code");
+static_assert(KEY_BLOB_DECRYPT == 0xC0304901ul, "decrypt request code");
 #endif

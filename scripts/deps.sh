@@ -1,6 +1,6 @@
 #!/bin/sh
 # Installs the Debian 12 packages a stage needs, when they are missing.
-# Usage: scripts/deps.sh [--list] STAGE...   (build, demo, sanitize, valgrind, armhf,
+# Usage: scripts/deps.sh [--list] STAGE...   (build, demo, sanitize, valgrind, arm,
 #                                    fuzz, analyse, package, vm, all)
 set -eu
 
@@ -10,12 +10,12 @@ packages_for() {
     demo)     echo "cmake g++ make git cryptsetup-bin" ;;
     sanitize) echo "cmake g++ make libgtest-dev cryptsetup-bin gdisk" ;;
     valgrind) echo "valgrind" ;;
-    armhf)    echo "g++-arm-linux-gnueabihf qemu-user" ;;
+    arm)      echo "g++-arm-linux-gnueabihf g++-aarch64-linux-gnu qemu-user" ;;
     fuzz)     echo "clang libclang-rt-14-dev libssl-dev" ;;
     analyse)  echo "clang-tidy cppcheck" ;;
     package)  echo "mandoc man-db dpkg-dev systemd file" ;;
     vm)       echo "qemu-system-x86 gdisk cryptsetup-bin kmod cpio xz-utils gcc make binutils libc6-dev libelf1" ;;
-    all)      for s in build sanitize valgrind armhf fuzz analyse package vm; do packages_for "$s"; done ;;
+    all)      for s in build sanitize valgrind arm fuzz analyse package vm; do packages_for "$s"; done ;;
     *)        echo "deps.sh: unknown stage $1" >&2; exit 2 ;;
   esac
 }

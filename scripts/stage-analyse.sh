@@ -10,7 +10,6 @@ cd "$(dirname "$0")/.."
 scripts/deps.sh analyse build
 
 build=build/pkg-analyse
-start=$(date +%s)
 # Only the compile database is needed: configure, no build. clang++ so that
 # clang-tidy sees the flags it was given.
 CXX=clang++ cmake -S . -B "$build" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
@@ -43,7 +42,6 @@ n_cppcheck=$(count "$cppcheck_findings")
 [ -n "$tidy_findings" ] && printf '%s\n' "$tidy_findings"
 [ -n "$cppcheck_findings" ] && printf '%s\n' "$cppcheck_findings"
 echo "clang-tidy: $n_tidy findings in $(echo $files | wc -w) files; cppcheck: $n_cppcheck findings"
-echo "stage-analyse: $(($(date +%s) - start)) s"
 if [ "$tidy_failed" -ne 0 ] || [ "$cppcheck_failed" -ne 0 ]; then
   echo "analysers reported problems: see $tidy_log and $cppcheck_log"
   exit 1

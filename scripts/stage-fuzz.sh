@@ -14,7 +14,6 @@ scripts/deps.sh fuzz
 
 build=build/fuzz
 targets="base64 md5 location_parsers"
-start=$(date +%s)
 
 CXX=clang++ cmake -S . -B "$build" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLOCKWARDEN_FUZZ=ON -DLOCKWARDEN_SANITIZE=ON \
@@ -52,5 +51,4 @@ for t in $targets; do
 "
 done
 printf '%s' "$summary"
-echo "stage-fuzz: $(($(date +%s) - start)) s"
 [ -z "$failed" ] || { echo "fuzz targets failed:$failed (logs in $build/*.log)"; exit 1; }

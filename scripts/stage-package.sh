@@ -10,7 +10,6 @@ cd "$(dirname "$0")/.."
 scripts/deps.sh build package
 
 build=build/pkg
-start=$(date +%s)
 step() { echo "--- $*"; }
 
 mkdir -p "$build"
@@ -74,4 +73,3 @@ dpkg -P lockwarden-tool
 trap - EXIT
 [ ! -e /usr/sbin/lockwarden-tool ] || { echo "dpkg -P left /usr/sbin/lockwarden-tool"; exit 1; }
 
-echo "stage-package: $(($(date +%s) - start)) s"

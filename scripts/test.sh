@@ -1,57 +1,42 @@
 #!/bin/sh
 # Installs what is missing, builds and runs the whole test suite.
 # Usage: scripts/test.sh [STAGE...]   (default: every stage, in this order)
-#   build     hardened build, unit and simulated-board tests (CTest)
+#   build     hardened build; unit, simulated-board and real-peer tests (CTest)
 #   sanitize  the same under AddressSanitizer + UndefinedBehaviorSanitizer
-#   valgrind  the program's simulated-board tests under valgrind memcheck
-#   armhf     cross build for 32-bit ARM, tests under qemu-arm
+#   valgrind  in-process tests and every program run under valgrind memcheck
+#   arm       cross builds for armhf and arm64, tests under qemu-user
 #   fuzz      libFuzzer targets, a bounded time each
 #   analyse   clang-tidy and cppcheck
 #   package   man page, install rules, .deb, systemd unit
 #   vm        the program against a real kernel in a QEMU virtual machine
+# Each stage is scripts/stage-STAGE.sh: it installs its packages
+# (scripts/deps.sh), builds what it needs and runs its checks.
 set -u
 cd "$(dirname "$0")/.."
 
-ALL_STAGES="build sanitize valgrind armhf fuzz analyse package vm"
+ALL_STAGES="build sanitize valgrind arm fuzz analyse package vm"
 STAGES="${*:-$ALL_STAGES}"
 
-scripts/deps.sh $STAGES || exit 1
-
-stage_build() {
-  cmake --preset default && cmake --build --preset default &&
-    ctest --preset default -LE vm
-}
-stage_sanitize() {
-  cmake --preset sanitize && cmake --build --preset sanitize &&
-    ctest --preset sanitize -LE vm
-}
-stage_valgrind() { scripts/stage-valgrind.sh; }
-stage_valgrind_unused() {
-  cmake --preset default && cmake --build --preset default &&
-    ctest --preset default -L simulated-board -T memcheck \
-      --overwrite MemoryCheckCommandOptions="--leak-check=full --show-leak-kinds=definite,indirect --errors-for-leak-kinds=definite,indirect --error-exitcode=99 --trace-children=no" &&
-    scripts/check-memcheck.sh build/default
-}
-stage_armhf() { scripts/stage-armhf.sh; }
-stage_fuzz() { scripts/stage-fuzz.sh "${FUZZ_SECONDS:-60}"; }
-stage_analyse() { scripts/stage-analyse.sh; }
-stage_package() { scripts/stage-package.sh; }
-stage_vm() {
-  cmake --preset default && cmake --build --preset default && ctest --preset default -L vm
-}
+for stage in $STAGES; do
+  if [ ! -x "scripts/stage-$stage.sh" ]; then
+    echo "test.sh: unknown stage $stage (stages: $ALL_STAGES)" >&2
+    exit 2
+  fi
+done
 
 passed=0
 failed=0
 failed_names=""
 for stage in $STAGES; do
   echo "=== stage $stage ==="
-  if "stage_$stage"; then
+  start=$(date +%s)
+  if "scripts/stage-$stage.sh"; then
     passed=$((passed + 1))
-    echo "=== stage $stage: passed ==="
+    echo "=== stage $stage: passed in $(($(date +%s) - start)) s ==="
   else
     failed=$((failed + 1))
     failed_names="$failed_names $stage"
-    echo "=== stage $stage: FAILED ==="
+    echo "=== stage $stage: FAILED in $(($(date +%s) - start)) s ==="
   fi
 done
 [ -n "$failed_names" ] && echo "failed stages:$failed_names"

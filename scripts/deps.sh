@@ -10,7 +10,7 @@ packages_for() {
     demo)     echo "cmake g++ make git cryptsetup-bin" ;;
     sanitize) echo "cmake g++ make libgtest-dev cryptsetup-bin gdisk" ;;
     valgrind) echo "valgrind" ;;
-    arm)      echo "g++-arm-linux-gnueabihf g++-aarch64-linux-gnu qemu-user" ;;
+    arm)      echo "g++-arm-linux-gnueabihf g++-aarch64-linux-gnu qemu-user file git" ;;
     fuzz)     echo "clang libclang-rt-14-dev libssl-dev" ;;
     analyse)  echo "clang-tidy cppcheck" ;;
     package)  echo "mandoc man-db dpkg-dev systemd file" ;;

@@ -13,3 +13,38 @@ for preset in armhf arm64; do
   cmake --build --preset "$preset"
   ctest --preset "$preset"
 done
+
+# As Yocto and Buildroot build it: a toolchain file that names the compilers
+# and nothing else, a plain configure, no tests, no qemu, no GoogleTest. The
+# install must hold the program and its manual page, and the version the
+# revision given on the command line.
+echo "--- bare toolchain file, plain configure and install"
+bare=build/arm-bare
+rm -rf "$bare"
+mkdir -p "$bare"
+cat >"$bare/toolchain.cmake" <<'TOOLCHAIN'
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR arm)
+set(CMAKE_CXX_COMPILER arm-linux-gnueabihf-g++)
+TOOLCHAIN
+cmake -S . -B "$bare/build" -DCMAKE_TOOLCHAIN_FILE="$PWD/$bare/toolchain.cmake" \
+  -DCMAKE_INSTALL_PREFIX=/usr -DLOCKWARDEN_REVISION=board1 >/dev/null
+cmake --build "$bare/build" -j2 >/dev/null
+DESTDIR="$PWD/$bare/root" cmake --install "$bare/build" >/dev/null
+[ ! -e "$bare/build/tests" ] && [ ! -e "$bare/build/bench" ] && [ ! -e "$bare/build/sim" ] || {
+  echo "stage-arm: a plain cross configure built host-only parts" >&2; exit 1; }
+file "$bare/root/usr/sbin/lockwarden-tool" | grep -q 'ARM, EABI5' || {
+  echo "stage-arm: the installed program is not an ARM executable" >&2; exit 1; }
+grep -aq '1\.0\.0-board1' "$bare/root/usr/sbin/lockwarden-tool" || {
+  echo "stage-arm: -DLOCKWARDEN_REVISION did not reach the version string" >&2; exit 1; }
+(cd "$bare/root" && find . -type f | sort)
+
+# A source tree unpacked inside another checkout (here: this one's build
+# folder) must not take that checkout's revision.
+echo "--- source tree inside another checkout"
+mkdir -p "$bare/nested"
+git archive HEAD | tar -x -C "$bare/nested"
+cmake -S "$bare/nested" -B "$bare/nested-build" -DCMAKE_TOOLCHAIN_FILE="$PWD/$bare/toolchain.cmake" >/dev/null
+cmake --build "$bare/nested-build" -j2 >/dev/null
+grep -aq '1\.0\.0-unknown' "$bare/nested-build/lockwarden-tool" || {
+  echo "stage-arm: a nested source tree took the outer checkout's revision" >&2; exit 1; }

@@ -21,7 +21,7 @@ mandoc -T lint -W style man/lockwarden-tool.8
 MANWIDTH=80 man --warnings -l man/lockwarden-tool.8 >"$build/man.txt" 2>"$build/man.err" || {
   cat "$build/man.err"; exit 1; }
 if [ -s "$build/man.err" ]; then cat "$build/man.err"; exit 1; fi
-for section in SYNOPSIS OPTIONS "EXIT STATUS" FILES "PROVISIONING A BOARD" SECURITY; do
+for section in SYNOPSIS OPTIONS "EXIT STATUS" FILES "PROVISIONING A BOARD" SECURITY NOTES VERSION; do
   grep -q "^$section" "$build/man.txt" || { echo "rendered page lacks $section"; exit 1; }
 done
 

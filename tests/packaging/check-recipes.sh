@@ -75,7 +75,8 @@ bb_version=${bb_name#lockwarden-tool_}
 check_version "Yocto recipe version" "${bb_version%.bb}"
 check_version "Buildroot VERSION" "$(sed -n 's/^LOCKWARDEN_TOOL_VERSION = //p' "$mk")"
 check_version "debian/changelog" "$(sed -n '1s/^lockwarden-tool (\([^)]*\)).*/\1/p' "$src/debian/changelog")"
-check_version "manual page" "$(sed -n 's/^\.TH [^ ]* [^ ]* [^ ]* "lockwarden-tool \([^"]*\)".*/\1/p' "$src/man/lockwarden-tool.8")"
+check_version "manual page header" "$(sed -n 's/^\.TH [^ ]* [^ ]* [^ ]* "lockwarden-tool \([^"]*\)".*/\1/p' "$src/man/lockwarden-tool.8")"
+check_version "manual page VERSION" "$(sed -n 's/^This page describes lockwarden\\-tool \(.*\)\.$/\1/p' "$src/man/lockwarden-tool.8")"
 
 # --- options the recipes hand to CMake
 options=$(sed -n 's/.*EXTRA_OECMAKE = "\(.*\)"/\1/p' "$bb"; sed -n 's/^[[:space:]]*\(-D[A-Z_]*\)=.*/\1/p' "$mk")

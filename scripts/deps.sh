@@ -13,7 +13,7 @@ packages_for() {
     arm)      echo "g++-arm-linux-gnueabihf g++-aarch64-linux-gnu qemu-user file git" ;;
     fuzz)     echo "clang libclang-rt-14-dev libssl-dev" ;;
     analyse)  echo "clang-tidy cppcheck" ;;
-    package)  echo "mandoc man-db dpkg-dev systemd file" ;;
+    package)  echo "cmake g++ make git build-essential debhelper dpkg-dev lintian mandoc man-db shellcheck systemd file" ;;
     vm)       echo "qemu-system-x86 gdisk cryptsetup-bin kmod cpio xz-utils gcc make binutils libc6-dev libelf1" ;;
     all)      for s in build sanitize valgrind arm fuzz analyse package vm; do packages_for "$s"; done ;;
     *)        echo "deps.sh: unknown stage $1" >&2; exit 2 ;;

@@ -1,0 +1,34 @@
+################################################################################
+#
+# lockwarden-tool
+#
+################################################################################
+
+# SPDX-License-Identifier: MIT
+# (after the header block, which Buildroot requires at the very top)
+
+# For a BR2_EXTERNAL tree (package/lockwarden-tool/): point SITE at your copy
+# of the repository and VERSION at the tag or commit to build, then add the
+# hash of the tarball Buildroot makes from it to lockwarden-tool.hash.
+LOCKWARDEN_TOOL_VERSION = 1.0.0
+LOCKWARDEN_TOOL_SITE = https://git.example.org/lockwarden-tool.git
+LOCKWARDEN_TOOL_SITE_METHOD = git
+LOCKWARDEN_TOOL_LICENSE = MIT
+LOCKWARDEN_TOOL_LICENSE_FILES = LICENSE
+# The build writes generated files (version header, boot scripts) into its
+# build folder, not into the sources.
+LOCKWARDEN_TOOL_SUPPORTS_IN_SOURCE_BUILD = NO
+
+# The tarball has no .git: the version text names the tag or commit built.
+LOCKWARDEN_TOOL_CONF_OPTS = \
+	-DLOCKWARDEN_BUILD_TESTS=OFF \
+	-DLOCKWARDEN_BUILD_BENCHMARKS=OFF \
+	-DLOCKWARDEN_REVISION=$(LOCKWARDEN_TOOL_VERSION)
+
+# The example boot script, generated with the install prefix by the build.
+define LOCKWARDEN_TOOL_INSTALL_INIT_SYSV
+	$(INSTALL) -D -m 0755 $(LOCKWARDEN_TOOL_BUILDDIR)/contrib/lockwarden-open.init \
+		$(TARGET_DIR)/etc/init.d/S11lockwarden-open
+endef
+
+$(eval $(cmake-package))

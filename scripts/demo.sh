@@ -37,7 +37,7 @@ truncate -s 32M "$image"
 run() {
   echo "\$ lockwarden-tool $*"
   status=0
-  env PATH="$top/tests/fake/real:$PATH" LD_PRELOAD="$sim" BOARD_SIM_ROOT="$board" "$tool" "$@" || status=$?
+  env PATH="$top/tests/peer:$PATH" LD_PRELOAD="$sim" BOARD_SIM_ROOT="$board" "$tool" "$@" || status=$?
   echo "(exit status $status)"
   [ "$status" -eq 0 ]
 }

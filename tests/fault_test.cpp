@@ -8,7 +8,9 @@
 
 #include "support/cases.h"
 
-#include "support/sandbox.h"
+#include "support/board_builders.h"
+#include "support/fake_cryptsetup.h"
+#include "support/run_program.h"
 
 namespace {
 

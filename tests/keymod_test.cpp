@@ -16,7 +16,7 @@ std::string modifier_for(int *result)
   uint8_t modifier[16];
   memset(modifier, 0xEE, sizeof(modifier));
   *result = compute_keymod(modifier, sizeof(modifier));
-  return hex(std::string(reinterpret_cast<char *>(modifier), sizeof(modifier)));
+  return hex(modifier, sizeof(modifier));
 }
 
 struct fuse_case {

@@ -13,13 +13,14 @@
 #include "keyblob/key_recovery.h"
 #include "keyblob/keygen.h"
 #include "support/capture.h"
+#include "support/run_program.h"
+#include "support/fake_cryptsetup.h"
 #include "support/in_process.h"
 #include "util/md5.h"
 #include "volume/cryptsetup.h"
 
 namespace {
 
-const char *const KEY_TEXT = "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8=";  // bytes 00..1f
 
 // What is searched for, kept off the stack.
 struct secrets {
@@ -93,7 +94,7 @@ class no_residue : public on_board {
   void store_key()
   {
     int result = 0;
-    captured_output(1, [&] { result = generate_key(KEY_TEXT); });
+    captured_output(1, [&] { result = generate_key(KEY_TEXT.c_str()); });
     ASSERT_EQ(result, 0);
     std::string blob = b.read("/dev/mmcblk0p4").substr(0, 80);
     memcpy(wanted.blob, blob.data(), 80);
@@ -103,7 +104,7 @@ class no_residue : public on_board {
 TEST_F(no_residue, after_generating_a_key_from_text)
 {
   // The decoding scratch and the key modifier of key generation.
-  ASSERT_EQ(generate_key(KEY_TEXT), 0);
+  ASSERT_EQ(generate_key(KEY_TEXT.c_str()), 0);
   std::string blob = b.read("/dev/mmcblk0p4").substr(0, 80);
   memcpy(wanted.blob, blob.data(), 80);
   EXPECT_EQ(secret_below(low_end), nullptr);

@@ -15,7 +15,9 @@
 #include <mtd/mtd-user.h>
 
 #include "keyblob/key_blob_device.h"
-#include "support/sandbox.h"
+#include "support/board_builders.h"
+#include "support/run_program.h"
+#include "support/test_data.h"
 
 namespace {
 

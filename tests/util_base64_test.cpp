@@ -18,17 +18,6 @@ struct decode_case {
   uint8_t partial_byte;
 };
 
-std::string hex_of(const uint8_t *bytes, size_t n)
-{
-  static const char digits[] = "0123456789abcdef";
-  std::string text;
-  for (size_t i = 0; i < n; i++) {
-    text += digits[bytes[i] >> 4];
-    text += digits[bytes[i] & 15];
-  }
-  return text;
-}
-
 const decode_case DECODE_CASES[] = {
     {"empty", "", 0, "00", 0, 0x00},
     {"two_characters", "QQ", 1, "4100", 2, 0x00},
@@ -54,7 +43,7 @@ TEST_P(base64_decode, matches_the_decoding_rules)
   int decoded = base64_decode_chunk(c.text, strlen(c.text), out, &state);
   EXPECT_EQ(decoded, c.decoded);
   size_t shown = strlen(c.bytes) / 2;
-  EXPECT_EQ(hex_of(out, shown), c.bytes);
+  EXPECT_EQ(hex(out, shown), c.bytes);
   EXPECT_EQ(state.step, c.step);
   if (c.step != 0) {
     EXPECT_EQ(state.partial_byte, c.partial_byte);

@@ -15,6 +15,7 @@
 #include "support/cases.h"
 
 #include "support/capture.h"
+#include "support/run_program.h"
 #include "util/io.h"
 #include "util/secure_wipe.h"
 

@@ -3,20 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include "support/test_data.h"
 #include "util/md5.h"
 
 namespace {
 
-std::string hex_digest(const uint8_t digest[MD5_DIGEST_LEN])
-{
-  static const char digits[] = "0123456789abcdef";
-  std::string text;
-  for (size_t i = 0; i < MD5_DIGEST_LEN; i++) {
-    text += digits[digest[i] >> 4];
-    text += digits[digest[i] & 15];
-  }
-  return text;
-}
+std::string hex_digest(const uint8_t digest[MD5_DIGEST_LEN]) { return hex(digest, MD5_DIGEST_LEN); }
 
 struct vector_case {
   const char *message;

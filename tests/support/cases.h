@@ -5,23 +5,11 @@
 
 #include <gtest/gtest.h>
 
-#include "support/sandbox.h"
-
-// The key of most tests: bytes 00..1f, and its base64 text.
-inline const std::string KEY_TEXT = "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8=";
-
-inline std::string key_00_to_1f()
-{
-  std::string key;
-  for (int i = 0; i < 32; i++)
-    key += static_cast<char>(i);
-  return key;
-}
+#include "support/board.h"
+#include "support/test_data.h"
 
 // No freed block and no stack or heap at exit held the key, blob or modifier.
 inline void expect_no_leak(const board &b) { EXPECT_TRUE(b.log_lines("LEAK").empty()) << b.log(); }
-
-bool under_valgrind();
 
 // A table of cases, each with a `name`, as one parameterised suite whose
 // tests are named after the rows.

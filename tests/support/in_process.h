@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "keyring/keyring_location.h"
-#include "support/sandbox.h"
+#include "support/board_builders.h"
 
 // For tests that call the program's functions directly, with the board
 // simulator linked into the test: each test gets a fresh board and an empty

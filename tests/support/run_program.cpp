@@ -1,6 +1,7 @@
 #include "support/run_program.h"
 
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <spawn.h>
@@ -140,4 +141,25 @@ program_result run_shell(const std::string &command)
   for (char **e = environ; *e != nullptr; e++)
     env.push_back(*e);
   return spawn_and_wait({"/bin/sh", "-c", command}, env);
+}
+
+program_result run_on_board(const board &b, const std::vector<std::string> &args)
+{
+  return run_tool({args, b.root, FAKE_CRYPTSETUP_BIN, {"FAKE_CRYPTSETUP_DIR=" + b.path("/fake")}, ""});
+}
+
+program_result run_with_real_cryptsetup(const board &b, const std::vector<std::string> &args)
+{
+  return run_tool({args, b.root, PEER_CRYPTSETUP_BIN, {}, ""});
+}
+
+bool under_valgrind()
+{
+  FILE *maps = fopen("/proc/self/maps", "r");
+  char line[512];
+  bool found = false;
+  while (!found && fgets(line, sizeof(line), maps) != nullptr)
+    found = strstr(line, "vgpreload") != nullptr;
+  fclose(maps);
+  return found;
 }

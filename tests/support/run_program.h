@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "support/board.h"
+
 struct program_result {
   int status;  // exit status, or 128 + signal number
   std::string out;
@@ -23,3 +25,12 @@ program_result run_tool(const program_run &run);
 
 // Runs any command through /bin/sh -c, capturing output.
 program_result run_shell(const std::string &command);
+
+// Runs the program on the board, the board simulator preloaded, with the
+// recording fake cryptsetup on PATH, or with the real one wrapped for tests
+// (tests/peer/cryptsetup).
+program_result run_on_board(const board &b, const std::vector<std::string> &args);
+program_result run_with_real_cryptsetup(const board &b, const std::vector<std::string> &args);
+
+// Whether this test process runs under valgrind.
+bool under_valgrind();

@@ -62,17 +62,6 @@ TEST_F(on_board, letter_case_of_the_hex_digits_does_not_matter)
   EXPECT_EQ(upper, "275a6d514699ca915b616295d2b5188d");
 }
 
-TEST_F(on_board, length_argument_changes_nothing)
-{
-  b.write("/sys/fsl_otp/HW_OCOTP_MAC0", "1\n");
-  b.write("/sys/fsl_otp/HW_OCOTP_MAC1", "2\n");
-  uint8_t a[16];
-  uint8_t c[16];
-  ASSERT_EQ(compute_keymod(a, 16), 0);
-  ASSERT_EQ(compute_keymod(c, 3), 0);
-  EXPECT_EQ(memcmp(a, c, 16), 0);
-}
-
 TEST_F(on_board, missing_mac0_stops_before_mac1)
 {
   b.write("/sys/fsl_otp/HW_OCOTP_MAC1", "2\n");

@@ -1,11 +1,13 @@
 #!/bin/sh
 # The hardened build and every test but the virtual machines: unit,
-# simulated-board and real-peer tests.
-# Usage: scripts/stage-build.sh
+# simulated-board and real-peer tests. With "sanitize", the same tests built
+# with AddressSanitizer and UndefinedBehaviorSanitizer.
+# Usage: scripts/stage-build.sh [default|sanitize]
 set -eu
 cd "$(dirname "$0")/.."
+preset="${1:-default}"
 scripts/deps.sh build
 
-cmake --preset default
-cmake --build --preset default
-ctest --preset default -LE vm
+cmake --preset "$preset"
+cmake --build --preset "$preset"
+ctest --preset "$preset" -LE vm

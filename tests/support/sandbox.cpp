@@ -141,6 +141,22 @@ void make_nand_board(const board &b, const std::string &geometry_extra)
   b.write("/dev/mtd2.nand", "erasesize 131072\nwritesize 2048\n" + geometry_extra);
 }
 
+void sysfs_partition(const board &b, const std::string &disk, int number, const char *partname)
+{
+  const std::string name = disk + "p" + std::to_string(number);
+  const std::string device_dir =
+      "/sys/devices/platform/soc/2100000.bus/2194000.mmc/mmc_host/mmc0/mmc0:0001/block/" + disk + "/" + name;
+  std::string uevent = "MAJOR=179\nMINOR=" + std::to_string(number) + "\nDEVNAME=" + name +
+                       "\nDEVTYPE=partition\nDISKSEQ=9\nPARTN=" + std::to_string(number) + "\n";
+  if (partname != nullptr)
+    uevent += std::string("PARTNAME=") + partname + "\n";
+  b.write(device_dir + "/uevent", uevent);
+  make_parents(b.path("/sys/class/block/" + name));
+  EXPECT_EQ(symlink(("../../devices" + device_dir.substr(strlen("/sys/devices"))).c_str(),
+                    b.path("/sys/class/block/" + name).c_str()),
+            0);
+}
+
 std::string read_fixture(const std::string &relative_path)
 {
   std::string text = slurp(std::string(FIXTURES_DIR) + "/" + relative_path);

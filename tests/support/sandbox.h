@@ -47,6 +47,11 @@ void make_emmc_board(const board &b, const std::string &listing = "",
 // to its geometry file (e.g. "bad 0\n").
 void make_nand_board(const board &b, const std::string &geometry_extra = "");
 
+// A block device as the kernel publishes it in /sys/class/block: a link to
+// its device directory, with a uevent file in the kernel's format (PARTNAME=
+// only when `partname` is given, as for a GPT partition).
+void sysfs_partition(const board &b, const std::string &disk, int number, const char *partname);
+
 std::string read_fixture(const std::string &relative_path);
 std::string hex(const std::string &bytes);
 

@@ -153,6 +153,11 @@ ssize_t faulty_write(tracked_fd *t, int fd, const void *data, size_t count)
   } else if (f.keyring_write_eio) {
     sim_log("fault keyring_write_eio %s", t->path);
     result = fail(EIO);
+  } else if (f.keyring_write_lost) {
+    // A device that acknowledges a write it never makes: the content stays.
+    sim_log("fault keyring_write_lost %s", t->path);
+    result = static_cast<ssize_t>(count);
+    NEXT(lseek64)(fd, static_cast<off64_t>(count), SEEK_CUR);
   } else if (t->kind == fd_kind::nand) {
     return nand_write(*t, fd, data, count, f);
   } else {
@@ -173,7 +178,13 @@ ssize_t tracked_read(tracked_fd &t, int fd, void *buffer, size_t count)
     return -1;
   }
   const int64_t at = position(fd);
-  ssize_t result = NEXT(read)(fd, buffer, count);
+  ssize_t result;
+  if (t.kind != fd_kind::key_pipe && load_faults(sandbox()).keyring_read_eio) {
+    sim_log("fault keyring_read_eio %s", t.path);
+    result = fail(EIO);
+  } else {
+    result = NEXT(read)(fd, buffer, count);
+  }
   if (t.kind != fd_kind::key_pipe)
     sim_log("read %s %lld %zu %s", t.path, static_cast<long long>(at), count, outcome(result));
   return result;
@@ -188,6 +199,20 @@ void log_seek(int fd, int64_t offset, int64_t result)
     sim_log("lseek %s %lld %s", t->path, static_cast<long long>(offset), outcome(result));
   else
     sim_log("lseek %s %lld", t->path, static_cast<long long>(result));
+}
+
+void log_fadvise(int fd, int64_t offset, int64_t length, int advice, int result)
+{
+  tracked_fd *t = tracked(fd);
+  if (t == nullptr || t->kind == fd_kind::key_pipe)
+    return;
+  const char *name = advice == POSIX_FADV_DONTNEED ? "DONTNEED" : "other";
+  if (result != 0)
+    sim_log("fadvise %s %lld %lld %s -> %s", t->path, static_cast<long long>(offset), static_cast<long long>(length),
+            name, error_name(result));
+  else
+    sim_log("fadvise %s %lld %lld %s -> 0", t->path, static_cast<long long>(offset), static_cast<long long>(length),
+            name);
 }
 
 int tracked_fsync(tracked_fd &t, int fd)

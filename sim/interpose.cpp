@@ -9,8 +9,10 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <malloc.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #define SIM_EXPORT extern "C" __attribute__((visibility("default")))
@@ -90,6 +92,51 @@ SIM_EXPORT FILE *fopen64(const char *path, const char *how)
 {
   MAP_PATH;
   return stream_opened(root, path, target == nullptr ? nullptr : NEXT(fopen64)(target, how), target);
+}
+
+// Directory listings of a mapped path (the kernel's sysfs block class) come
+// from the sandbox, as its files do.
+SIM_EXPORT DIR *opendir(const char *path)
+{
+  MAP_PATH;
+  if (target == nullptr) {
+    errno = ENAMETOOLONG;
+    return nullptr;
+  }
+  DIR *dir = NEXT(opendir)(target);
+  if (root != nullptr) {
+    errno_keeper keep;
+    if (dir == nullptr)
+      sim_log("opendir %s -> %s", path, error_name(keep.saved));
+    else
+      sim_log("opendir %s", path);
+  }
+  return dir;
+}
+
+// A node's identity (device number, inode) is that of its sandbox file.
+SIM_EXPORT int stat(const char *path, struct stat *st) noexcept
+{
+  MAP_PATH;
+  return target == nullptr ? fail(ENAMETOOLONG) : NEXT(stat)(target, st);
+}
+SIM_EXPORT int stat64(const char *path, struct stat64 *st) noexcept
+{
+  MAP_PATH;
+  return target == nullptr ? fail(ENAMETOOLONG) : NEXT(stat64)(target, st);
+}
+
+SIM_EXPORT int posix_fadvise(int fd, off_t offset, off_t length, int advice) noexcept
+{
+  int result = NEXT(posix_fadvise)(fd, offset, length, advice);
+  log_fadvise(fd, offset, length, advice, result);
+  return result;
+}
+SIM_EXPORT int posix_fadvise64(int fd, off64_t offset, off64_t length, int advice) noexcept
+{
+  int result = NEXT(posix_fadvise64)(fd, offset, length, advice);
+  log_fadvise(fd, offset, length, advice, result);
+  return result;
 }
 
 SIM_EXPORT FILE *popen(const char *command, const char *how)

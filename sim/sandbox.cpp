@@ -160,6 +160,8 @@ faults load_faults(const char *root)
     f.keyring_eintr |= strcmp(s.word, "keyring_eintr") == 0;
     f.keyring_short |= strcmp(s.word, "keyring_short") == 0;
     f.keyring_write_eio |= strcmp(s.word, "keyring_write_eio") == 0;
+    f.keyring_write_lost |= strcmp(s.word, "keyring_write_lost") == 0;
+    f.keyring_read_eio |= strcmp(s.word, "keyring_read_eio") == 0;
     f.fsync_eio |= strcmp(s.word, "fsync_eio") == 0;
     f.pipe_eintr |= strcmp(s.word, "pipe_eintr") == 0;
     f.pipe_short |= strcmp(s.word, "pipe_short") == 0;
@@ -188,7 +190,8 @@ static bool is_mapped(const char *root, const char *path)
   for (const char *name : exact)
     if (strcmp(path, name) == 0)
       return true;
-  return has_prefix(path, "/dev/mtd") || has_prefix(path, "/dev/mmcblk0");
+  return has_prefix(path, "/dev/mtd") || has_prefix(path, "/dev/mmcblk0") ||
+         strcmp(path, "/sys/class/block") == 0 || has_prefix(path, "/sys/class/block/");
 }
 
 // The path to open: below the sandbox for a mapped path (root_out set), the

@@ -73,7 +73,7 @@ void note_sandbox(const char *root);
 
 struct faults {
   unsigned long malloc_fail;
-  bool malloc_trace, keyring_eintr, keyring_short, keyring_write_eio, fsync_eio;
+  bool malloc_trace, keyring_eintr, keyring_short, keyring_write_eio, keyring_write_lost, keyring_read_eio, fsync_eio;
   bool pipe_eintr, pipe_short, pipe_wait_reader_gone, powercut_after_erase;
 };
 faults load_faults(const char *root);
@@ -118,6 +118,8 @@ int64_t image_size(int fd);
 ssize_t faulty_write(tracked_fd *t, int fd, const void *data, size_t count);
 ssize_t tracked_read(tracked_fd &t, int fd, void *buffer, size_t count);
 void log_seek(int fd, int64_t offset, int64_t result);
+// posix_fadvise returns the error number itself.
+void log_fadvise(int fd, int64_t offset, int64_t length, int advice, int result);
 int tracked_fsync(tracked_fd &t, int fd);
 
 // ---- raw NAND (nand.cpp) ----

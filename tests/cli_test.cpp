@@ -49,6 +49,11 @@ const usage_case USAGE_CASES[] = {
     {"one_argument", {"/dev/mmcblk0p3"}, 1, ""},
     {"three_arguments", {"/dev/mmcblk0p3", "cryptroot", "extra"}, 1, ""},
     {"ambiguous_nothing_after_dashes", {"--", "/dev/mmcblk0p3"}, 1, ""},
+    // Beside -n only none or both positional arguments: "-n TEXT" is a key
+    // text typed with a blank, not a request for a random key.
+    {"new_key_with_a_detached_text", {"-n", "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8="}, 1, ""},
+    {"new_key_with_three_arguments", {"-n", "/dev/mmcblk0p3", "cryptroot", "extra"}, 1, ""},
+    {"long_new_key_with_one_argument", {"--newkey", "/dev/mmcblk0p3"}, 1, ""},
 };
 
 class usage_text : public testing::TestWithParam<usage_case> {};
@@ -78,7 +83,7 @@ TEST(command_line, empty_attached_key_text_fails_its_length_check)
 
 TEST(command_line, short_key_text_fails_before_touching_the_board)
 {
-  program_result r = run_tool({{"-nQUFBQQ==", "/dev/mmcblk0p3"}, "", "", {}, ""});
+  program_result r = run_tool({{"-nQUFBQQ==", "/dev/mmcblk0p3", "cryptroot"}, "", "", {}, ""});
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(r.out, "[ERROR] generate_key: base64 key length\n[ERROR] main: generate key\n");
 }

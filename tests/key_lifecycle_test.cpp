@@ -78,9 +78,13 @@ struct text_case {
 
 const text_case TEXT_CASES[] = {
     {"short_option_attached", "-n" + KEY_TEXT, key_00_to_1f()},
-    {"last_character_carries_no_key_bits", "--newkey=" + KEY_TEXT.substr(0, 43) + "A", key_00_to_1f()},
-    {"foreign_characters_decode_as_63", "--newkey=" + std::string(43, '*') + "=", std::string(32, '\xff')},
-    {"padding_inside_decodes_as_62", "--newkey=" + std::string(44, '='), std::string(
+    // '8' and '9' differ only in the two bits past the 32 bytes.
+    {"spare_bits_of_the_43rd_character", "--newkey=" + KEY_TEXT.substr(0, 42) + "9=", key_00_to_1f()},
+    // Texts kept from before the characters were checked, rewritten as the
+    // upgrade note says, still give their old keys: a foreign character was 63
+    // ('/'), an inner '=' was 62 ('+').
+    {"upgraded_foreign_characters", "--newkey=" + std::string(43, '/') + "=", std::string(32, '\xff')},
+    {"upgraded_padding_inside", "--newkey=" + std::string(43, '+') + "=", std::string(
          "\xfb\xef\xbe\xfb\xef\xbe\xfb\xef\xbe\xfb\xef\xbe\xfb\xef\xbe\xfb\xef\xbe\xfb\xef\xbe\xfb\xef\xbe"
          "\xfb\xef\xbe\xfb\xef\xbe\xfb\xef", 32)},
 };
@@ -117,6 +121,25 @@ const failure_case GENERATION_FAILURES[] = {
      "[ERROR] generate_key: base64 key length\n[ERROR] main: generate key\n", ""},
     {"text_of_45", {"--newkey=" + KEY_TEXT + "A"}, nullptr,
      "[ERROR] generate_key: base64 key length\n[ERROR] main: generate key\n", ""},
+    {"foreign_characters", {"--newkey=" + std::string(43, '*') + "="}, nullptr,
+     "[ERROR] generate_key: base64 key characters\n[ERROR] main: generate key\n", ""},
+    {"padding_inside", {"--newkey=" + std::string(44, '=')}, nullptr,
+     "[ERROR] generate_key: base64 key characters\n[ERROR] main: generate key\n", ""},
+    {"last_character_not_padding", {"--newkey=" + KEY_TEXT.substr(0, 43) + "A"}, nullptr,
+     "[ERROR] generate_key: base64 key characters\n[ERROR] main: generate key\n", ""},
+    {"one_mistyped_character", {"--newkey=" + KEY_TEXT.substr(0, 10) + "." + KEY_TEXT.substr(11)}, nullptr,
+     "[ERROR] generate_key: base64 key characters\n[ERROR] main: generate key\n", ""},
+    {"url_safe_alphabet", {"--newkey=" + KEY_TEXT.substr(0, 10) + "-_" + KEY_TEXT.substr(12)}, nullptr,
+     "[ERROR] generate_key: base64 key characters\n[ERROR] main: generate key\n", ""},
+    {"blank_before_the_padding", {"--newkey=" + KEY_TEXT.substr(0, 42) + " ="}, nullptr,
+     "[ERROR] generate_key: base64 key characters\n[ERROR] main: generate key\n", ""},
+    // A GPT row whose name only begins with "safe" (a LUKS volume "safe data")
+    // is not the keyring: nothing is written over its header.
+    {"partition_named_safe_data", {"-n"}, [](const board &b) {
+       b.fdisk_prints("Number  Start (sector)    End (sector)  Size Name\n"
+                      "     4           83968           86015 1024K safe data\n");
+     },
+     "[ERROR] main: generate key\n", ""},
     {"fuses_missing", {"-n"}, [](const board &b) { b.remove("/sys/fsl_otp/HW_OCOTP_MAC0"); },
      "[ERROR] compute_keymod: open /sys/fsl_otp/HW_OCOTP_MAC0\n[ERROR] generate_key: compute key modifier\n"
      "[ERROR] main: generate key\n", ""},
@@ -164,6 +187,21 @@ TEST_P(generation_failure, stores_nothing_and_says_why)
 
 NAMED_CASES(generation_failure, failure_case, GENERATION_FAILURES);
 
+// -n TEXT (with a blank) once stored a random key and ignored TEXT.
+TEST(key_generation, detached_key_text_is_refused_before_anything_is_read)
+{
+  for (const std::vector<std::string> &args :
+       {std::vector<std::string>{"-n", KEY_TEXT}, std::vector<std::string>{"-f", "-n", "/dev/mmcblk0p3", "a", "b"}}) {
+    board b;
+    make_emmc_board(b);
+    program_result r = run_on_board(b, args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out.rfind("Lockwarden command line tool", 0), 0u) << r.out;
+    EXPECT_EQ(b.log_lines("").size(), b.log_lines("exit cmdline").size()) << b.log();
+    EXPECT_EQ(b.read("/dev/mmcblk0p4"), std::string(1024 * 1024, '\0'));
+  }
+}
+
 TEST(key_generation, bad_text_length_touches_nothing_on_the_board)
 {
   board b;
@@ -174,6 +212,92 @@ TEST(key_generation, bad_text_length_touches_nothing_on_the_board)
   EXPECT_TRUE(b.log_lines("open").empty()) << b.log();
   EXPECT_TRUE(b.log_lines("caam").empty()) << b.log();
 }
+
+// A stored blob counts only once it is read back from the flash and unwraps
+// to the key just made; a failed check formats and opens nothing.
+struct verify_case {
+  const char *name;
+  bool nand;
+  std::string geometry;  // NAND extra geometry
+  std::string faults;
+  const char *caam;      // device configuration; nullptr: the board's own
+  bool stored_before;    // an older key's blob stands in the keyring
+  bool verified;
+  std::string read_line;  // where the check reads the blob back
+};
+
+const verify_case VERIFY_CASES[] = {
+    {"emmc_read_back_past_the_page_cache", false, "", "", nullptr, false, true, "read /dev/mmcblk0p4 0 80 -> 80"},
+    {"nand_read_back_in_the_block_written", true, "bad 0\n", "", nullptr, false, true,
+     "read /dev/mtd2 131072 80 -> 80"},
+    {"lost_write_leaves_an_older_key", false, "", "keyring_write_lost\n", nullptr, true, false,
+     "read /dev/mmcblk0p4 0 80 -> 80"},
+    {"lost_write_leaves_erased_nand", true, "", "keyring_write_lost\n", nullptr, false, false,
+     "read /dev/mtd2 0 80 -> 80"},
+    {"read_back_fails", false, "", "keyring_read_eio\n", nullptr, false, false,
+     "read /dev/mmcblk0p4 0 80 -> -1 EIO"},
+    {"decrypt_request_fails", false, "", "", "secret board-a\nfail_decrypt\n", false, false,
+     "read /dev/mmcblk0p4 0 80 -> 80"},
+};
+
+class store_check : public testing::TestWithParam<verify_case> {};
+
+TEST_P(store_check, reads_the_blob_back_and_unwraps_it_once)
+{
+  const verify_case &c = GetParam();
+  board b;
+  if (c.nand)
+    make_nand_board(b, c.geometry);
+  else
+    make_emmc_board(b);
+  if (c.stored_before) {
+    ASSERT_EQ(run_on_board(b, {"-n"}).status, 0);
+  }
+  if (c.caam != nullptr)
+    b.write("/dev/caam_kb", c.caam);
+  b.write("/faults", c.faults);
+  b.clear_log();
+  reset_fake(b);
+  program_result r = run_on_board(b, {"-f", "-n" + KEY_TEXT, "/dev/mmcblk0p3", "cryptroot"});
+  const std::string skipped = c.geometry.empty() ? "" : "Skipping bad block\n";
+  const std::string keyring = c.nand ? "/dev/mtd2" : "/dev/mmcblk0p4";
+  std::vector<std::string> requests = b.log_lines("caam");
+  const bool blob_read = c.read_line.find("EIO") == std::string::npos;
+  // The encryption, one decryption of what was read back, then the
+  // recoveries of the format and the open.
+  ASSERT_EQ(requests.size(), 1u + (blob_read ? 1u : 0u) + (c.verified ? 2u : 0u)) << b.log();
+  EXPECT_EQ(requests[0], "caam ENCRYPT 32 80 16 ok");
+  if (blob_read) {
+    EXPECT_EQ(requests[1].rfind("caam DECRYPT 32 80 16 ", 0), 0u) << requests[1];
+  }
+  if (c.verified) {
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out, skipped);
+    EXPECT_EQ(cryptsetup_input(b, 1), key_00_to_1f());
+  } else {
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, skipped + "[ERROR] generate_key: verify stored key blob\n[ERROR] main: generate key\n");
+    EXPECT_TRUE(cryptsetup_calls(b).empty());
+  }
+  EXPECT_EQ(r.err, "");
+  // One read of the blob, by its own descriptor after the store's, from the
+  // device itself on eMMC.
+  std::string log = b.log();
+  size_t stored = log.find(c.nand ? "ioctl /dev/mtd2 MEMLOCK" : "fsync /dev/mmcblk0p4 -> 0");
+  size_t read_back = log.find(c.read_line);
+  ASSERT_NE(stored, std::string::npos) << log;
+  ASSERT_NE(read_back, std::string::npos) << log;
+  EXPECT_LT(stored, read_back);
+  if (blob_read) {
+    EXPECT_LT(read_back, log.find("caam DECRYPT"));
+  }
+  if (!c.nand) {
+    EXPECT_LT(log.find("fadvise /dev/mmcblk0p4 0 0 DONTNEED -> 0", stored), read_back) << log;
+  }
+  expect_no_leak(b);
+}
+
+NAMED_CASES(store_check, verify_case, VERIFY_CASES);
 
 // A blob that the device of this board refuses: made on another board.
 void store_foreign_blob(const board &b)
@@ -216,23 +340,6 @@ TEST(key_recovery, erased_primary_falls_back_behind_the_environment_silently)
   EXPECT_EQ(recovered_key(b), key_00_to_1f());
   EXPECT_EQ(count_lines(b, "caam DECRYPT"), 2u) << b.log();
   expect_no_leak(b);
-}
-
-TEST(key_recovery, fallback_location_is_kept_for_the_open_after_a_format)
-{
-  board b;
-  make_emmc_board(b);
-  ASSERT_EQ(run_on_board(b, {"--newkey=" + KEY_TEXT}).status, 0);
-  move_blob_to_fallback(b);
-  b.clear_log();
-  program_result r = run_on_board(b, {"-f", "/dev/mmcblk0p3", "cryptroot"});
-  EXPECT_EQ(r.status, 0) << r.out;
-  EXPECT_EQ(r.out, "");
-  // format: refused then found behind the environment; open: found there at once.
-  EXPECT_EQ(count_lines(b, "caam DECRYPT"), 3u) << b.log();
-  EXPECT_EQ(count_lines(b, "fopen /etc/fw_env.config"), 1u) << b.log();
-  EXPECT_EQ(cryptsetup_input(b, 1), key_00_to_1f());
-  EXPECT_EQ(cryptsetup_input(b, 3), key_00_to_1f());
 }
 
 struct recovery_failure {

@@ -1,4 +1,6 @@
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -120,9 +122,9 @@ const listing_case LISTING_CASES[] = {
     {"busybox_1_25_large_disk", "busybox-1.25.1/gpt-large.txt", "/dev/mmcblk0p3"},
     {"busybox_1_36_near_miss_names", "gpt-no-safe-names.txt", nullptr},
     {"busybox_1_25_near_miss_names", "busybox-1.25.1/gpt-no-safe-names.txt", nullptr},
-    // %ms stops at a blank: "safe old" (row 2) reads as safe in both layouts.
-    {"busybox_1_36_first_word_of_name", "gpt-tricky-names.txt", "/dev/mmcblk0p2"},
-    {"busybox_1_25_first_word_of_name", "busybox-1.25.1/gpt-tricky-names.txt", "/dev/mmcblk0p2"},
+    // "safe old", " safe" and "7 safe" are names of their own, in both layouts.
+    {"busybox_1_36_longer_names", "gpt-tricky-names.txt", nullptr},
+    {"busybox_1_25_longer_names", "busybox-1.25.1/gpt-tricky-names.txt", nullptr},
     {"mbr_has_no_names", "mbr.txt", nullptr},
     {"busybox_without_gpt", "debian-busybox-nogpt-gpt-safe-p4.txt", nullptr},
     {"util_linux_layout", "util-linux-gpt-safe-p4.txt", nullptr},
@@ -147,6 +149,147 @@ TEST_P(fdisk_listing, finds_the_safe_partition)
 }
 
 NAMED_CASES(fdisk_listing, listing_case, LISTING_CASES);
+
+// The name is the whole rest of the row, as each layout prints it.
+struct row_case {
+  const char *name;
+  std::string rows;
+  const char *keydev;
+};
+
+const std::string NEW_HEADER = "Number  Start (sector)    End (sector)  Size Name\n";
+const std::string OLD_HEADER = "Number  Start (sector)    End (sector)  Size       Code  Name\n";
+const std::string NEW_ROW4 = "     4           83968           86015 1024K ";
+const std::string OLD_ROW4 = "   4           83968           86015       1024K   0700  ";
+// Pushes a row's name to the 128th character, past the line buffer.
+const std::string PAD(127 - 4 - NEW_ROW4.size(), ' ');
+
+const row_case ROW_CASES[] = {
+    {"exact_name", NEW_HEADER + NEW_ROW4 + "safe\n", "/dev/mmcblk0p4"},
+    {"exact_name_with_type_column", OLD_HEADER + OLD_ROW4 + "safe\n", "/dev/mmcblk0p4"},
+    {"exact_name_ends_the_listing", NEW_HEADER + NEW_ROW4 + "safe", "/dev/mmcblk0p4"},
+    {"second_word", NEW_HEADER + NEW_ROW4 + "safe data\n", nullptr},
+    {"second_word_with_type_column", OLD_HEADER + OLD_ROW4 + "safe data\n", nullptr},
+    {"trailing_blank", NEW_HEADER + NEW_ROW4 + "safe \n", nullptr},
+    {"first_exact_row_after_a_longer_name",
+     NEW_HEADER + "     2           18432           20479 1024K safe old\n"
+                  "     5           20480           22527 1024K safe\n     6           22528           24575 1024K safe\n",
+     "/dev/mmcblk0p5"},
+    {"name_cut_by_the_line_buffer", NEW_HEADER + PAD + NEW_ROW4 + "safe" + "keys\n", nullptr},
+    {"exact_name_filling_the_line_buffer", NEW_HEADER + PAD + NEW_ROW4 + "safe\n", "/dev/mmcblk0p4"},
+    {"rest_of_a_long_name_looks_like_a_row", NEW_HEADER + "     3           51200           53247 1024K " +
+                                                 std::string(90, 'x') + "4 83968 86015 1024K safe\n", nullptr},
+};
+
+class fdisk_row : public on_board, public testing::WithParamInterface<row_case> {};
+
+TEST_P(fdisk_row, counts_only_the_whole_name_safe)
+{
+  const row_case &c = GetParam();
+  b.write("/proc/cmdline", "root=/dev/mmcblk0p2\n");
+  b.fdisk_prints(c.rows);
+  EXPECT_EQ(init_keydev_and_offset(), c.keydev != nullptr ? 0 : -1);
+  if (c.keydev == nullptr) {
+    EXPECT_EQ(keyring_location.keydev, nullptr);
+  } else {
+    EXPECT_STREQ(keyring_location.keydev, c.keydev);
+  }
+}
+
+NAMED_CASES(fdisk_row, row_case, ROW_CASES);
+
+// When the listing names no `safe` partition, the kernel's own record of the
+// GPT names decides.
+struct sysfs_case {
+  const char *name;
+  const char *fixture;  // the fdisk listing; nullptr: no fdisk on the board
+  std::vector<std::pair<int, const char *>> partitions;  // mmcblk0pN and its PARTNAME
+  const char *keydev;
+  bool sysfs_read;
+};
+
+const sysfs_case SYSFS_CASES[] = {
+    {"util_linux_prints_no_names", "util-linux-gpt-safe-p4.txt",
+     {{1, "boot"}, {2, "rootfs"}, {3, "data"}, {4, "safe"}}, "/dev/mmcblk0p4", true},
+    {"busybox_without_gpt", "debian-busybox-nogpt-gpt-safe-p4.txt",
+     {{1, "boot"}, {2, "rootfs"}, {3, "data"}, {4, "safe"}}, "/dev/mmcblk0p4", true},
+    {"no_fdisk_and_a_gap_in_the_numbering", nullptr, {{1, "boot"}, {2, "rootfs"}, {4, "safe"}}, "/dev/mmcblk0p4", true},
+    {"lowest_number_wins", nullptr, {{12, "safe"}, {3, "safe"}, {20, "safe"}}, "/dev/mmcblk0p3", true},
+    {"two_digit_number", nullptr, {{1, "boot"}, {12, "safe"}}, "/dev/mmcblk0p12", true},
+    {"longer_and_other_names", nullptr, {{2, "safe data"}, {3, "Safe"}, {4, "safe2"}, {5, " safe"}}, nullptr, true},
+    {"mbr_partitions_have_no_name", "mbr.txt", {{1, nullptr}, {2, nullptr}, {4, nullptr}}, nullptr, true},
+    {"fdisk_listing_comes_first", "busybox-1.25.1/gpt-safe-p4.txt", {{2, "safe"}}, "/dev/mmcblk0p4", false},
+};
+
+class sysfs_names : public on_board, public testing::WithParamInterface<sysfs_case> {};
+
+TEST_P(sysfs_names, find_the_safe_partition_fdisk_does_not_name)
+{
+  const sysfs_case &c = GetParam();
+  b.write("/proc/cmdline", "root=/dev/mmcblk0p2 rootwait\n");
+  if (c.fixture != nullptr)
+    b.fdisk_prints(read_fixture(std::string("fdisk/") + c.fixture));
+  for (const auto &partition : c.partitions)
+    sysfs_partition(b, "mmcblk0", partition.first, partition.second);
+  // Partitions of other disks never count.
+  sysfs_partition(b, "mmcblk1", 1, "safe");
+  sysfs_partition(b, "mmcblk10", 1, "safe");
+  int result = 0;
+  std::string out = captured_output(1, [&] { result = init_keydev_and_offset(); });
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(result, c.keydev != nullptr ? 0 : -1);
+  if (c.keydev == nullptr) {
+    EXPECT_EQ(keyring_location.keydev, nullptr);
+  } else {
+    EXPECT_STREQ(keyring_location.keydev, c.keydev);
+  }
+  EXPECT_EQ(keyring_location.offset, 0u);
+  EXPECT_EQ(keyring_location.keydev_is_mtd, 0);
+  EXPECT_EQ(b.log_lines("opendir /sys/class/block").size(), c.sysfs_read ? 1u : 0u) << b.log();
+  EXPECT_TRUE(b.log_lines("fopen /sys/class/block/mmcblk1").empty()) << b.log();
+}
+
+NAMED_CASES(sysfs_names, sysfs_case, SYSFS_CASES);
+
+TEST_F(on_board, no_sysfs_and_no_named_row_finds_nothing)
+{
+  b.write("/proc/cmdline", "root=/dev/mmcblk0p2\n");
+  b.fdisk_prints(read_fixture("fdisk/util-linux-gpt-safe-p4.txt"));
+  EXPECT_EQ(init_keydev_and_offset(), -1);
+  EXPECT_EQ(b.log_lines("opendir /sys/class/block -> ENOENT").size(), 1u) << b.log();
+}
+
+// Which device names stand for the keyring's storage.
+struct holds_case {
+  const char *name;
+  const char *keydev;
+  const char *device;
+  int holds;
+};
+
+const holds_case HOLDS_CASES[] = {
+    {"same_partition", "/dev/mmcblk0p4", "/dev/mmcblk0p4", 1},
+    {"whole_disk", "/dev/mmcblk0p4", "/dev/mmcblk0", 1},
+    {"sibling_partition", "/dev/mmcblk0p4", "/dev/mmcblk0p3", 0},
+    {"longer_number", "/dev/mmcblk0p4", "/dev/mmcblk0p40", 0},
+    {"other_disk", "/dev/mmcblk0p4", "/dev/mmcblk1", 0},
+    {"disk_twelve_partition", "/dev/mmcblk12p3", "/dev/mmcblk12", 1},
+    {"mtd_block_twin", "/dev/mtd2", "/dev/mtdblock2", 1},
+    {"mtd_raw_twin", "/dev/mtdblock2", "/dev/mtd2", 1},
+    {"mtd_other_number", "/dev/mtd2", "/dev/mtdblock20", 0},
+    {"mtd_prefix_only", "/dev/mtd2", "/dev/mtd", 0},
+};
+
+class keyring_names : public on_board, public testing::WithParamInterface<holds_case> {};
+
+TEST_P(keyring_names, stand_for_the_keyring_storage)
+{
+  const holds_case &c = GetParam();
+  set_location(c.keydev, 0, 0);
+  EXPECT_EQ(holds_keyring(c.device), c.holds);
+}
+
+NAMED_CASES(keyring_names, holds_case, HOLDS_CASES);
 
 TEST_F(on_board, fdisk_rows_with_a_letter_type_code_do_not_match)
 {

@@ -1,6 +1,7 @@
 // The volume commands end to end: which cryptsetup children start, in what
 // order, with exactly which bytes on their standard input.
 #include <string>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -68,8 +69,8 @@ TEST_P(format_and_open, start_luksformat_isluks_open_each_with_the_key)
                                  }));
   EXPECT_EQ(cryptsetup_input(b, 1), key_00_to_1f());
   EXPECT_EQ(cryptsetup_input(b, 3), key_00_to_1f());
-  // The key is recovered anew for each of the two.
-  EXPECT_EQ(b.log_lines("caam DECRYPT").size(), 2u) << b.log();
+  // The key is recovered anew for each of the two (after the check of a new blob).
+  EXPECT_EQ(b.log_lines("caam DECRYPT").size(), c.new_key ? 3u : 2u) << b.log();
   expect_no_leak(b);
 }
 
@@ -144,6 +145,56 @@ TEST(volume, key_recovery_failure_starts_no_keyed_child)
   EXPECT_TRUE(cryptsetup_calls(b).empty());
 }
 
+// A new volume gets the key of the primary location only. An older blob of
+// the same board behind the U-Boot environment opens an old volume, but
+// formatting with it would give a volume the next boot cannot open.
+struct primary_case {
+  const char *name;
+  const char *caam;  // key blob device configuration during the run
+  bool fallback_holds_the_key;
+};
+
+const primary_case PRIMARY_CASES[] = {
+    {"primary_erased_key_behind_environment", "secret board-a\n", true},
+    {"decrypt_fails_with_eio", "secret board-a\nfail_decrypt\n", false},
+};
+
+class format_key : public testing::TestWithParam<primary_case> {};
+
+TEST_P(format_key, comes_from_the_primary_location_only)
+{
+  const primary_case &c = GetParam();
+  board b;
+  make_emmc_board(b);
+  ASSERT_EQ(run_on_board(b, {"--newkey=" + KEY_TEXT}).status, 0);
+  const std::string blob = b.read("/dev/mmcblk0p4").substr(0, 80);
+  std::string disk(0x500000, '\0');
+  disk.replace(0x402000, 80, blob);
+  b.write("/dev/mmcblk0", disk);
+  b.write("/etc/fw_env.config", "/dev/mmcblk0 0x400000 0x2000\n");
+  if (c.fallback_holds_the_key)
+    b.image("/dev/mmcblk0p4", 1024 * 1024, 0);
+  b.write("/dev/caam_kb", c.caam);
+  b.clear_log();
+  program_result r = run_on_board(b, {"-f", "/dev/mmcblk0p3", "cryptroot"});
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, "[ERROR] get_plain_key: decrypt ioctl\n[ERROR] cryptsetup_format: recover key\n"
+                   "[ERROR] main: format partition\n");
+  EXPECT_TRUE(cryptsetup_calls(b).empty());
+  EXPECT_EQ(b.log_lines("caam DECRYPT").size(), 1u) << b.log();
+  EXPECT_TRUE(b.log_lines("fopen /etc/fw_env.config").empty()) << b.log();
+
+  // Control: opening still falls back, and finds the key where it is.
+  r = run_on_board(b, {"/dev/mmcblk0p3", "cryptroot"});
+  EXPECT_EQ(r.status, c.fallback_holds_the_key ? 0 : 255) << r.out;
+  EXPECT_EQ(b.log_lines("fopen /etc/fw_env.config").size(), 1u) << b.log();
+  if (c.fallback_holds_the_key) {
+    EXPECT_EQ(cryptsetup_input(b, 2), key_00_to_1f());
+  }
+}
+
+NAMED_CASES(format_key, primary_case, PRIMARY_CASES);
+
 // Arguments go unquoted into a root shell's command line.
 struct argument_case {
   const char *name;
@@ -171,6 +222,18 @@ const argument_case ARGUMENT_CASES[] = {
      "[ERROR] cryptsetup_format: command too long\n[ERROR] main: format partition\n"},
     {"unsafe_is_checked_before_length", {"/dev/disk/by-partlabel/cryptroot", "a;b"},
      "[ERROR] cryptsetup_open: unsafe argument\n[ERROR] main: open partition\n"},
+    // The whole command line is checked before the first step: nothing is
+    // formatted, stored or looked up for a name the open would refuse.
+    {"format_not_run_for_an_unsafe_name", {"-f", "/dev/mmcblk0p3", "a|b"},
+     "[ERROR] cryptsetup_open: unsafe argument\n[ERROR] main: open partition\n"},
+    {"new_key_not_stored_for_an_unsafe_device", {"-n", "-f", "/dev/x|y", "cryptroot"},
+     "[ERROR] cryptsetup_format: unsafe argument\n[ERROR] main: format partition\n"},
+    {"new_key_not_stored_for_an_open_too_long", {"-n" + KEY_TEXT, "/dev/disk/by-partlabel/cryptroot", "c"},
+     "[ERROR] cryptsetup_open: command too long\n[ERROR] main: open partition\n"},
+    {"refusal_comes_before_the_key_text_check", {"--newkey=BADTEXT", "-f", "/dev/mmcblk0p3", "a|b"},
+     "[ERROR] cryptsetup_open: unsafe argument\n[ERROR] main: open partition\n"},
+    {"format_command_is_checked_before_open", {"-n", "-f", DEVICE_24, "a;b"},
+     "[ERROR] cryptsetup_format: command too long\n[ERROR] main: format partition\n"},
 };
 
 class refused_arguments : public testing::TestWithParam<argument_case> {};
@@ -180,14 +243,75 @@ TEST_P(refused_arguments, start_no_child_and_recover_no_key)
   const argument_case &c = GetParam();
   board b;
   provision(b);
+  const std::string keyring = b.read("/dev/mmcblk0p4");
   program_result r = run_on_board(b, c.args);
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(r.out, c.out);
+  EXPECT_EQ(r.err, "");
   EXPECT_TRUE(cryptsetup_calls(b).empty());
-  EXPECT_TRUE(b.log_lines("caam").empty()) << b.log();
+  // Not a file, fuse, command (fdisk) or device was touched: the log holds
+  // only the simulator's exit record.
+  EXPECT_EQ(b.log_lines("").size(), b.log_lines("exit cmdline").size()) << b.log();
+  EXPECT_EQ(b.read("/dev/mmcblk0p4"), keyring);
 }
 
 NAMED_CASES(refused_arguments, argument_case, ARGUMENT_CASES);
+
+// The keyring partition (or another name of its storage) is never formatted:
+// that would destroy the only blob of the key the volume is formatted with.
+struct keyring_format_case {
+  const char *name;
+  bool nand;
+  std::string device;  // "<link>": a symbolic link to the keyring image
+  bool refused;
+};
+
+const keyring_format_case KEYRING_FORMAT_CASES[] = {
+    {"emmc_keyring_partition", false, "/dev/mmcblk0p4", true},
+    {"emmc_whole_disk", false, "/dev/mmcblk0", true},
+    {"emmc_same_file_by_another_name", false, "<link>", true},
+    {"emmc_other_partition", false, "/dev/mmcblk0p3", false},
+    {"emmc_partition_40_is_not_4", false, "/dev/mmcblk0p40", false},
+    {"nand_keyring_device", true, "/dev/mtd2", true},
+    {"nand_block_twin", true, "/dev/mtdblock2", true},
+    {"nand_other_partition", true, "/dev/mtdblock3", false},
+    {"nand_mtd20_is_not_mtd2", true, "/dev/mtd20", false},
+};
+
+class keyring_format : public testing::TestWithParam<keyring_format_case> {};
+
+TEST_P(keyring_format, is_refused_before_the_key_is_recovered)
+{
+  const keyring_format_case &c = GetParam();
+  board b;
+  if (c.nand)
+    make_nand_board(b);
+  else
+    make_emmc_board(b);
+  ASSERT_EQ(run_on_board(b, {"--newkey=" + KEY_TEXT}).status, 0);
+  const std::string keyring_path = c.nand ? "/dev/mtd2" : "/dev/mmcblk0p4";
+  std::string device = c.device;
+  if (device == "<link>") {
+    device = b.path("/k");
+    ASSERT_EQ(symlink(b.path(keyring_path).c_str(), device.c_str()), 0);
+  }
+  const std::string keyring = b.read(keyring_path);
+  b.clear_log();
+  program_result r = run_on_board(b, {"-f", device, "cryptdata"});
+  if (!c.refused) {
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(cryptsetup_calls(b).front(), "-q -h sha256 -d - luksFormat " + device);
+    return;
+  }
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, "[ERROR] cryptsetup_format: partition holds the key blob\n[ERROR] main: format partition\n");
+  EXPECT_TRUE(cryptsetup_calls(b).empty());
+  EXPECT_TRUE(b.log_lines("caam").empty()) << b.log();
+  EXPECT_TRUE(b.log_lines("open " + keyring_path).empty()) << b.log();
+  EXPECT_EQ(b.read(keyring_path), keyring);
+}
+
+NAMED_CASES(keyring_format, keyring_format_case, KEYRING_FORMAT_CASES);
 
 TEST(volume, longest_lines_that_fit_are_run_whole)
 {
@@ -271,6 +395,45 @@ TEST(real_cryptsetup, formats_and_opens_an_image_with_the_stored_key)
   r = run_with_real_cryptsetup(b, {image, "cryptdata"});
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(r.out, "[ERROR] main: open partition\n");
+}
+
+TEST(real_cryptsetup, volume_formatted_with_a_new_key_opens_in_a_fresh_run)
+{
+  board b;
+  make_emmc_board(b);
+  const std::string image = b.path("/d.img");
+  b.image("/d.img", 32 * 1024 * 1024, 0);
+  program_result r = run_with_real_cryptsetup(b, {"-f", "-n", image, "cryptdata"});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(r.out, "");
+  r = run_with_real_cryptsetup(b, {image, "cryptdata"});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(r.out, "");
+}
+
+TEST(real_cryptsetup, key_only_behind_the_environment_formats_nothing)
+{
+  board b;
+  make_emmc_board(b);
+  ASSERT_EQ(run_with_real_cryptsetup(b, {"-n"}).status, 0);
+  const std::string blob = b.read("/dev/mmcblk0p4").substr(0, 80);
+  std::string disk(0x500000, '\0');
+  disk.replace(0x402000, 80, blob);
+  b.write("/dev/mmcblk0", disk);
+  b.write("/etc/fw_env.config", "/dev/mmcblk0 0x400000 0x2000\n");
+  b.image("/dev/mmcblk0p4", 1024 * 1024, 0);
+  const std::string image = b.path("/d.img");
+  b.image("/d.img", 32 * 1024 * 1024, 0);
+  program_result r = run_with_real_cryptsetup(b, {"-f", image, "cryptdata"});
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, "[ERROR] get_plain_key: decrypt ioctl\n[ERROR] cryptsetup_format: recover key\n"
+                   "[ERROR] main: format partition\n");
+  EXPECT_EQ(b.read("/d.img"), std::string(32 * 1024 * 1024, '\0'));
+  // The open of the same run would have fallen back: it still does alone,
+  // and finds no LUKS header on the untouched image.
+  r = run_with_real_cryptsetup(b, {image, "cryptdata"});
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, "[ERROR] cryptsetup_open: " + image + " not initialized\n[ERROR] main: open partition\n");
 }
 
 }  // namespace

@@ -19,14 +19,25 @@ int main(int argc, char **argv)
 
   int result = 0;
   parse_options(argc, argv);
+  const bool partition_work = cli_options.partition_device != nullptr && cli_options.mapped_name != nullptr;
 
-  if (cli_options.new_key) {
+  // A command line the partition work would refuse must not first store a
+  // key or format a partition: it is refused before any step runs.
+  if (partition_work && cli_options.do_format && cryptsetup_format_check(cli_options.partition_device) < 0) {
+    printf("[ERROR] %s: format partition\n", __func__);
+    result = -1;
+  } else if (partition_work && cryptsetup_open_check(cli_options.partition_device, cli_options.mapped_name) < 0) {
+    printf("[ERROR] %s: open partition\n", __func__);
+    result = -1;
+  }
+
+  if (result >= 0 && cli_options.new_key) {
     result = generate_key(cli_options.new_key_base64);
     if (result < 0)
       printf("[ERROR] %s: generate key\n", __func__);
   }
 
-  if (result >= 0 && cli_options.partition_device != nullptr && cli_options.mapped_name != nullptr) {
+  if (result >= 0 && partition_work) {
     if (cli_options.do_format) {
       result = cryptsetup_format(cli_options.partition_device);
       if (result < 0)

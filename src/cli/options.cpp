@@ -66,10 +66,13 @@ void parse_options(int argc, char **argv)
     }
   }
 
-  if (argc - optind == 2) {
+  // A word left over beside -n is most often a key text typed with a blank
+  // (-n TEXT): storing a random key in its place would lose the operator's key.
+  const int positional = argc - optind;
+  if (positional == 2) {
     cli_options.partition_device = argv[optind];
     cli_options.mapped_name = argv[optind + 1];
-  } else if (!cli_options.new_key) {
+  } else if (!cli_options.new_key || positional != 0) {
     usage(1);
   }
 }

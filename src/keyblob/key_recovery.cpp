@@ -96,21 +96,35 @@ int read_and_verify_key(uint8_t *key, size_t key_len)
   return result;
 }
 
-int get_plain_key(uint8_t *key, size_t key_len)
+namespace {
+
+int recover_plain_key(uint8_t *key, size_t key_len, bool may_fall_back)
 {
   if (key == nullptr || key_len == 0) {
-    printf("[ERROR] %s: bad parameters\n", __func__);
+    printf("[ERROR] %s: bad parameters\n", "get_plain_key");
     return -1;
   }
   if (keyring_location.keydev == nullptr && init_keydev_and_offset() != 0)
     return -1;
 
   int result = read_and_verify_key(key, key_len);
-  if (result == BLOB_REFUSED) {
+  if (result == BLOB_REFUSED && may_fall_back) {
     (void)get_keydev_and_offset_from_fwenv();
     result = read_and_verify_key(key, key_len);
-    if (result == BLOB_REFUSED)
-      printf("[ERROR] %s: decrypt ioctl\n", __func__);
   }
+  if (result == BLOB_REFUSED)
+    printf("[ERROR] %s: decrypt ioctl\n", "get_plain_key");
   return result == 0 ? 0 : -1;
+}
+
+}  // namespace
+
+int get_plain_key(uint8_t *key, size_t key_len)
+{
+  return recover_plain_key(key, key_len, true);
+}
+
+int get_primary_plain_key(uint8_t *key, size_t key_len)
+{
+  return recover_plain_key(key, key_len, false);
 }

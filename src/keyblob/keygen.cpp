@@ -1,5 +1,6 @@
 #include "keyblob/keygen.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +11,7 @@
 #include "keyblob/key_blob_device.h"
 #include "keyblob/keymod.h"
 #include "keyring/keyring_device.h"
+#include "keyring/keyring_location.h"
 #include "util/base64.h"
 #include "util/io.h"
 #include "util/secure_wipe.h"
@@ -19,6 +21,19 @@ namespace {
 // A 44-character text decodes to 33 bytes and the decoder touches one more:
 // room for all of them, so that nothing lands outside the key buffer.
 constexpr size_t DECODE_ROOM = KEY_BASE64_LEN / 4 * 3 + 1;
+
+// The decoder takes any byte as some value, so one mistyped character would
+// silently store another key than the one kept on file: only the canonical
+// form of 32 bytes, 43 alphabet characters and one '=', is taken.
+bool is_key_text(const char *text)
+{
+  for (size_t i = 0; i + 1 < KEY_BASE64_LEN; i++) {
+    const char c = text[i];
+    if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/'))
+      return false;
+  }
+  return text[KEY_BASE64_LEN - 1] == '=';
+}
 
 int fill_raw_key(uint8_t *raw_key, const char *base64_key)
 {
@@ -33,11 +48,84 @@ int fill_raw_key(uint8_t *raw_key, const char *base64_key)
     printf("[ERROR] %s: base64 key length\n", "generate_key");
     return -1;
   }
+  if (!is_key_text(base64_key)) {
+    printf("[ERROR] %s: base64 key characters\n", "generate_key");
+    return -1;
+  }
   uint8_t decoded[DECODE_ROOM] = {};
   base64_decode_string(base64_key, decoded);
   memcpy(raw_key, decoded, KEY_LEN);
   secure_wipe(decoded, sizeof(decoded));
   return 0;
+}
+
+// Reads exactly `count` bytes, quietly: the caller reports the failure.
+bool read_exactly(int fd, uint8_t *buffer, size_t count)
+{
+  while (count != 0) {
+    ssize_t done = read(fd, buffer, count);
+    if (done < 0 && errno == EINTR)
+      continue;
+    if (done <= 0)
+      return false;
+    buffer += done;
+    count -= static_cast<size_t>(done);
+  }
+  return true;
+}
+
+// The blob as it now stands in the keyring, read back where the store put it.
+int read_stored_blob(uint8_t *blob, size_t blob_len)
+{
+  int keyring = open(keyring_location.keydev, O_RDONLY | O_CLOEXEC);
+  if (keyring < 0)
+    return -1;
+  // The written pages are still cached: without dropping them the read would
+  // show what the program wrote, not what the device kept.
+  if (!keyring_location.keydev_is_mtd)
+    (void)posix_fadvise(keyring, 0, 0, POSIX_FADV_DONTNEED);
+  int result = -1;
+  if (lseek(keyring, static_cast<off_t>(keyring_location.offset), SEEK_SET) != static_cast<off_t>(-1) &&
+      read_exactly(keyring, blob, blob_len))
+    result = 0;
+  close(keyring);
+  return result;
+}
+
+// A store the device acknowledged may still have left other bytes behind (a
+// lost or torn write, a stale block): only a blob read back from the flash
+// that unwraps to the very key just made counts as stored.
+int verify_stored_blob(const key_blob_request *stored)
+{
+  uint8_t blob[KEY_BLOB_LEN];
+  uint8_t key[KEY_LEN];
+  key_blob_request check;
+  memset(&check, 0, sizeof(check));
+  check.raw_key = key;
+  check.raw_key_len = KEY_LEN;
+  check.key_blob = blob;
+  check.key_blob_len = KEY_BLOB_LEN;
+  check.key_modifier = stored->key_modifier;
+  check.key_modifier_len = stored->key_modifier_len;
+
+  int result = -1;
+  memset(key, 0, sizeof(key));
+  if (stored->raw_key_len == KEY_LEN && stored->key_blob_len == KEY_BLOB_LEN &&
+      read_stored_blob(blob, sizeof(blob)) == 0) {
+    int device = open(KEY_BLOB_DEVICE, O_RDWR | O_CLOEXEC);
+    if (device >= 0) {
+      if (ioctl(device, KEY_BLOB_DECRYPT, &check) == 0) {
+        uint8_t difference = 0;
+        for (size_t i = 0; i < KEY_LEN; i++)
+          difference |= static_cast<uint8_t>(key[i] ^ stored->raw_key[i]);
+        result = difference == 0 ? 0 : -1;
+      }
+      close(device);
+    }
+  }
+  secure_wipe(key, sizeof(key));
+  secure_wipe(blob, sizeof(blob));
+  return result;
 }
 
 void release_secret(uint8_t *buffer, size_t length)
@@ -72,6 +160,10 @@ int wrap_and_store(key_blob_request *request, const char *base64_key)
     result = -1;
   }
   close(device);
+  if (result == 0 && verify_stored_blob(request) != 0) {
+    printf("[ERROR] %s: verify stored key blob\n", "generate_key");
+    result = -1;
+  }
   return result;
 }
 

@@ -1,8 +1,11 @@
 #include "keyring/keyring_location.h"
 
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
+#include <sys/stat.h>
 
 #include "keyring/location_parsers.h"
 
@@ -49,6 +52,75 @@ int find_safe_mtd_partition()
   return 0;
 }
 
+// The line ends where the stream stands: its newline or the end comes next.
+bool line_ends_here(FILE *stream)
+{
+  int c = fgetc(stream);
+  if (c == EOF)
+    return true;
+  (void)ungetc(c, stream);
+  return c == '\n';
+}
+
+// The name the kernel read from the partition table, for boards whose fdisk
+// prints no GPT names (util-linux, BusyBox without GPT support) or that have
+// no fdisk at all.
+bool partition_named_safe(const char *partition)
+{
+  char path[96];
+  if (snprintf(path, sizeof(path), "%s/%s/uevent", SYSFS_BLOCK_PATH, partition) >= static_cast<int>(sizeof(path)))
+    return false;
+  FILE *uevent = fopen(path, "re");
+  if (uevent == nullptr)
+    return false;
+  char line[LOCATION_LINE_LEN];
+  bool named_safe = false;
+  bool at_line_start = true;
+  while (!named_safe && fgets(line, sizeof(line), uevent) != nullptr) {
+    const bool starts_line = at_line_start;
+    at_line_start = strchr(line, '\n') != nullptr;
+    named_safe = starts_line && (strcmp(line, "PARTNAME=safe\n") == 0 ||
+                                 (strcmp(line, "PARTNAME=safe") == 0 && line_ends_here(uevent)));
+  }
+  (void)fclose(uevent);
+  return named_safe;
+}
+
+// The number N of an entry named mmcblk0pN, or 0 for any other entry.
+unsigned long emmc_partition_number(const char *entry)
+{
+  static const char PREFIX[] = "mmcblk0p";
+  const size_t prefix_len = strlen(PREFIX);
+  if (strncmp(entry, PREFIX, prefix_len) != 0 || entry[prefix_len] < '1' || entry[prefix_len] > '9')
+    return 0;
+  char *end = nullptr;
+  unsigned long number = strtoul(entry + prefix_len, &end, 10);
+  return *end == '\0' && number <= INT_MAX ? number : 0;
+}
+
+// Every partition of the eMMC the kernel knows, in any numbering (a GPT may
+// hold p4 without p3): the lowest number named `safe` wins.
+void find_safe_emmc_partition_in_sysfs()
+{
+  DIR *block = opendir(SYSFS_BLOCK_PATH);
+  if (block == nullptr)
+    return;
+  unsigned long lowest = 0;
+  const dirent *entry;
+  while ((entry = readdir(block)) != nullptr) {
+    unsigned long number = emmc_partition_number(entry->d_name);
+    if (number != 0 && (lowest == 0 || number < lowest) && partition_named_safe(entry->d_name))
+      lowest = number;
+  }
+  (void)closedir(block);
+
+  char *path = nullptr;
+  if (lowest != 0 && asprintf(&path, "/dev/mmcblk0p%lu", lowest) >= 0) {
+    keyring_location.keydev = path;
+    keyring_location.offset = 0;
+  }
+}
+
 int find_safe_emmc_partition()
 {
   FILE *listing = popen(FDISK_COMMAND, "r");
@@ -57,7 +129,14 @@ int find_safe_emmc_partition()
     return -5;
   }
   char line[LOCATION_LINE_LEN];
+  bool at_line_start = true;
   while (fgets(line, sizeof(line), listing) != nullptr) {
+    // A name longer than the buffer arrives in pieces: a piece that neither
+    // starts nor ends its line could end in "safe" while the name goes on.
+    const bool starts_line = at_line_start;
+    at_line_start = strchr(line, '\n') != nullptr;
+    if (!starts_line || (!at_line_start && !line_ends_here(listing)))
+      continue;
     int partition = 0;
     if (parse_fdisk_line(line, &partition)) {
       char *path = nullptr;
@@ -69,6 +148,8 @@ int find_safe_emmc_partition()
     }
   }
   pclose(listing);
+  if (keyring_location.keydev == nullptr)
+    find_safe_emmc_partition_in_sysfs();
   return 0;
 }
 
@@ -120,4 +201,70 @@ void free_keydev()
 {
   free(keyring_location.keydev);
   keyring_location.keydev = nullptr;
+}
+
+namespace {
+
+// The same device node (block or character, by device number) or the same
+// file; a path that does not exist is the same as nothing.
+bool same_node(const char *a, const char *b)
+{
+  struct stat first;
+  struct stat second;
+  if (stat(a, &first) != 0 || stat(b, &second) != 0)
+    return false;
+  const mode_t type = first.st_mode & S_IFMT;
+  if (type != (second.st_mode & S_IFMT))
+    return false;
+  if (type == S_IFBLK || type == S_IFCHR)
+    return first.st_rdev == second.st_rdev;
+  return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
+bool all_digits(const char *text)
+{
+  if (*text == '\0')
+    return false;
+  for (; *text != '\0'; text++)
+    if (*text < '0' || *text > '9')
+      return false;
+  return true;
+}
+
+// Another name of the keyring's storage: the block twin of a raw MTD device,
+// the raw twin of an MTD block device, or the disk of an eMMC partition.
+bool other_name(const char *keydev, char *name, size_t size)
+{
+  static const char MTDBLOCK[] = "/dev/mtdblock";
+  static const char MTD[] = "/dev/mtd";
+  if (strncmp(keydev, MTDBLOCK, strlen(MTDBLOCK)) == 0 && all_digits(keydev + strlen(MTDBLOCK)))
+    return snprintf(name, size, "%s%s", MTD, keydev + strlen(MTDBLOCK)) < static_cast<int>(size);
+  if (strncmp(keydev, MTD, strlen(MTD)) == 0 && all_digits(keydev + strlen(MTD)))
+    return snprintf(name, size, "%s%s", MTDBLOCK, keydev + strlen(MTD)) < static_cast<int>(size);
+  static const char MMCBLK[] = "/dev/mmcblk";
+  if (strncmp(keydev, MMCBLK, strlen(MMCBLK)) != 0)
+    return false;
+  const char *disk_number = keydev + strlen(MMCBLK);
+  const char *p = disk_number;
+  while (*p >= '0' && *p <= '9')
+    p++;
+  if (p == disk_number || *p != 'p' || !all_digits(p + 1))
+    return false;
+  const int length = static_cast<int>(p - keydev);
+  return snprintf(name, size, "%.*s", length, keydev) < static_cast<int>(size);
+}
+
+}  // namespace
+
+int holds_keyring(const char *device)
+{
+  const char *keydev = keyring_location.keydev;
+  if (device == nullptr || keydev == nullptr)
+    return 0;
+  if (strcmp(device, keydev) == 0 || same_node(device, keydev))
+    return 1;
+  char other[64];
+  if (other_name(keydev, other, sizeof(other)) && (strcmp(device, other) == 0 || same_node(device, other)))
+    return 1;
+  return 0;
 }

@@ -15,8 +15,15 @@ constexpr const char *CMDLINE_PATH = "/proc/cmdline";
 constexpr const char *MTD_TABLE_PATH = "/proc/mtd";
 constexpr const char *FW_ENV_CONFIG_PATH = "/etc/fw_env.config";
 constexpr const char *FDISK_COMMAND = "/sbin/fdisk -l /dev/mmcblk0";
+constexpr const char *SYSFS_BLOCK_PATH = "/sys/class/block";
 
 [[nodiscard]] int check_cmdline_for_nand();
 [[nodiscard]] int init_keydev_and_offset();
 int get_keydev_and_offset_from_fwenv();
 void free_keydev();
+
+// 1 when writing to `device` would overwrite the keyring area at the current
+// location: the keyring device itself, its raw or block twin (/dev/mtdN and
+// /dev/mtdblockN) or the whole disk holding the partition (/dev/mmcblk0 for
+// /dev/mmcblk0pN), by name or as the same node or file; else 0.
+[[nodiscard]] int holds_keyring(const char *device);

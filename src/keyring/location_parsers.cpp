@@ -39,28 +39,41 @@ int parse_mtd_line(const char *line, char **device)
   return 1;
 }
 
+namespace {
+
+// The name is the rest of the row: "safe" only when exactly `blanks` blanks
+// lead to it and the line ends right behind it, so that "safe data" or
+// " safe" never counts as the keyring partition.
+bool names_safe(const char *text, int blanks)
+{
+  for (int i = 0; i < blanks; i++)
+    if (text[i] != ' ')
+      return false;
+  text += blanks;
+  return strncmp(text, "safe", 4) == 0 && (text[4] == '\n' || text[4] == '\0');
+}
+
+}  // namespace
+
 int parse_fdisk_line(const char *line, int *partition)
 {
   int number = 0;
   int first = 0;
   int last = 0;
   int type = 0;
+  int size_end = -1;
+  int type_end = -1;
   char *size = nullptr;
-  char *name = nullptr;
 
-  int fields = sscanf(line, "%d %d %d %ms %d %ms", &number, &first, &last, &size, &type, &name);
-  bool match = fields == 6 && strcmp(name, "safe") == 0;
-  if (fields != 6) {
-    // Current BusyBox prints GPT rows without the type column.
-    free(size);
-    free(name);
-    size = nullptr;
-    name = nullptr;
-    fields = sscanf(line, "%d %d %d %ms %ms", &number, &first, &last, &size, &name);
-    match = fields == 5 && strcmp(name, "safe") == 0;
-  }
+  int fields = sscanf(line, "%d %d %d %ms%n", &number, &first, &last, &size, &size_end);
   free(size);
-  free(name);
+  if (fields != 4 || size_end < 0)
+    return 0;
+  const char *rest = line + size_end;
+  // BusyBox 1.26 and later: one blank, then the name. Before: blanks, the type
+  // code (always 0700, read as a decimal number), two blanks, the name.
+  bool match = names_safe(rest, 1) ||
+               (sscanf(rest, "%d%n", &type, &type_end) == 1 && type_end > 0 && names_safe(rest + type_end, 2));
   if (match)
     *partition = number;
   return match ? 1 : 0;

@@ -17,7 +17,8 @@ int parse_cmdline_root(char *line);
 // to the allocated device name without its colon (caller frees); else 0.
 int parse_mtd_line(const char *line, char **device);
 
-// One line of the eMMC fdisk listing: 1 when it is the row named "safe", with
+// One line of the eMMC fdisk listing (a BusyBox GPT row, with or without the
+// type column): 1 when its name is exactly "safe" and the line ends there, with
 // `partition` set to its number; else 0.
 int parse_fdisk_line(const char *line, int *partition);
 

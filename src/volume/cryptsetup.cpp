@@ -8,6 +8,7 @@
 
 #include "keyblob/key_blob_device.h"
 #include "keyblob/key_recovery.h"
+#include "keyring/keyring_location.h"
 #include "util/io.h"
 #include "util/secure_wipe.h"
 
@@ -86,11 +87,11 @@ int run_with_key(const char *command, const char *operation, const uint8_t *key)
 }
 
 // Recovers the key, runs the command with it, and wipes it on every path.
-int run_keyed_command(const char *command, const char *operation)
+int run_keyed_command(const char *command, const char *operation, bool primary_only)
 {
   uint8_t key[KEY_LEN];
   int result;
-  if (get_plain_key(key, sizeof(key)) != 0) {
+  if ((primary_only ? get_primary_plain_key(key, sizeof(key)) : get_plain_key(key, sizeof(key))) != 0) {
     printf("[ERROR] %s: recover key\n", operation);
     result = -1;
   } else {
@@ -116,27 +117,66 @@ int cryptsetup_isLuks(const char *device)
   return map_wait_status(pclose(child), __func__);
 }
 
+namespace {
+
+bool compose_format_command(char *command, const char *device)
+{
+  return arguments_are_safe("cryptsetup_format", device, nullptr) &&
+         command_fits("cryptsetup_format", snprintf(command, COMMAND_LEN,
+                                                    "cryptsetup -q -h sha256 -d - luksFormat %s", device));
+}
+
+bool compose_open_command(char *command, const char *device, const char *name)
+{
+  return arguments_are_safe("cryptsetup_open", device, name) &&
+         command_fits("cryptsetup_open", snprintf(command, COMMAND_LEN,
+                                                  "cryptsetup -d - open --type luks %s %s", device, name));
+}
+
+}  // namespace
+
+int cryptsetup_format_check(const char *device)
+{
+  char command[COMMAND_LEN];
+  return compose_format_command(command, device) ? 0 : -1;
+}
+
+int cryptsetup_open_check(const char *device, const char *name)
+{
+  char command[COMMAND_LEN];
+  return compose_open_command(command, device, name) ? 0 : -1;
+}
+
 int cryptsetup_format(const char *device)
 {
   char command[COMMAND_LEN];
-  if (!arguments_are_safe(__func__, device, nullptr) ||
-      !command_fits(__func__, snprintf(command, sizeof(command),
-                                       "cryptsetup -q -h sha256 -d - luksFormat %s", device)))
+  if (!compose_format_command(command, device))
     return -1;
-  return run_keyed_command(command, __func__);
+  if (keyring_location.keydev == nullptr && init_keydev_and_offset() != 0) {
+    printf("[ERROR] %s: recover key\n", __func__);
+    return -1;
+  }
+  // Formatting the keyring would destroy the only blob of the very key the
+  // new volume gets. Refused before the key is recovered.
+  if (holds_keyring(device) != 0) {
+    printf("[ERROR] %s: partition holds the key blob\n", __func__);
+    return -1;
+  }
+  // A new volume gets the key of the `safe` partition or none: a blob found
+  // behind the U-Boot environment may be an older key, which the next boot
+  // would then fail to open the volume with.
+  return run_keyed_command(command, __func__, true);
 }
 
 int cryptsetup_open(const char *device, const char *name)
 {
   char command[COMMAND_LEN];
-  if (!arguments_are_safe(__func__, device, name) ||
-      !command_fits(__func__, snprintf(command, sizeof(command),
-                                       "cryptsetup -d - open --type luks %s %s", device, name)))
+  if (!compose_open_command(command, device, name))
     return -1;
   int luks = cryptsetup_isLuks(device);
   if (luks != 0) {
     printf("[ERROR] %s: %s not initialized\n", __func__, device);
     return luks;
   }
-  return run_keyed_command(command, __func__);
+  return run_keyed_command(command, __func__, false);
 }

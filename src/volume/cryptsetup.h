@@ -5,3 +5,9 @@
 [[nodiscard]] int cryptsetup_isLuks(const char *device);
 [[nodiscard]] int cryptsetup_format(const char *device);
 [[nodiscard]] int cryptsetup_open(const char *device, const char *name);
+
+// What the format and open commands refuse of their arguments (unsafe for the
+// shell, or a command line too long), refused with their own message before
+// anything runs: 0 when the command would run.
+[[nodiscard]] int cryptsetup_format_check(const char *device);
+[[nodiscard]] int cryptsetup_open_check(const char *device, const char *name);

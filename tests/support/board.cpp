@@ -60,6 +60,12 @@ bool board::exists(const std::string &platform_path) const
 
 void board::remove(const std::string &platform_path) const { unlink(path(platform_path).c_str()); }
 
+bool board::link(const std::string &platform_path, const std::string &target) const
+{
+  make_parents(path(platform_path));
+  return symlink(target.c_str(), path(platform_path).c_str()) == 0;
+}
+
 void board::image(const std::string &platform_path, size_t size, unsigned char fill) const
 {
   write(platform_path, std::string(size, static_cast<char>(fill)));

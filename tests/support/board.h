@@ -20,6 +20,8 @@ struct board {
   std::string read(const std::string &platform_path) const;
   bool exists(const std::string &platform_path) const;
   void remove(const std::string &platform_path) const;
+  // A symbolic link at `platform_path` to `target`, as it is written.
+  bool link(const std::string &platform_path, const std::string &target) const;
   // An image of `size` bytes, all `fill`.
   void image(const std::string &platform_path, size_t size, unsigned char fill) const;
   // /sbin/fdisk as a script printing `listing` (text), or missing.

@@ -1,5 +1,6 @@
 #include "support/board_builders.h"
 
+#include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -38,4 +39,17 @@ void make_nand_board(const board &b, const std::string &geometry_extra)
           "mtd3: 0f900000 00020000 \"ubi\"\n");
   b.image("/dev/mtd2", NAND_PARTITION_SIZE, 0xFF);
   b.write("/dev/mtd2.nand", "erasesize 131072\nwritesize 2048\n" + geometry_extra);
+}
+
+void sysfs_partition(const board &b, const std::string &disk, int number, const char *partname)
+{
+  const std::string name = disk + "p" + std::to_string(number);
+  const std::string device_dir =
+      "/sys/devices/platform/soc/2100000.bus/2194000.mmc/mmc_host/mmc0/mmc0:0001/block/" + disk + "/" + name;
+  std::string uevent = "MAJOR=179\nMINOR=" + std::to_string(number) + "\nDEVNAME=" + name +
+                       "\nDEVTYPE=partition\nDISKSEQ=9\nPARTN=" + std::to_string(number) + "\n";
+  if (partname != nullptr)
+    uevent += std::string("PARTNAME=") + partname + "\n";
+  b.write(device_dir + "/uevent", uevent);
+  EXPECT_TRUE(b.link("/sys/class/block/" + name, "../../devices" + device_dir.substr(strlen("/sys/devices"))));
 }

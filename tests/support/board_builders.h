@@ -21,3 +21,8 @@ void make_emmc_board(const board &b, const std::string &listing = "",
 // mtd2 (1 MiB, 128 KiB blocks, 2 KiB pages, erased), `geometry_extra` added
 // to its geometry file (e.g. "bad 0\n").
 void make_nand_board(const board &b, const std::string &geometry_extra = "");
+
+// A block device as the kernel publishes it in /sys/class/block: a link to
+// its device directory, with a uevent file in the kernel's format (PARTNAME=
+// only when `partname` is given, as for a GPT partition).
+void sysfs_partition(const board &b, const std::string &disk, int number, const char *partname);

@@ -82,17 +82,13 @@ int read_and_verify_key(uint8_t *key, size_t key_len)
     result = unwrap_at_location(&request, &keyring, &device);
   }
 
-  // The one exit: secrets wiped, devices closed, buffers released.
-  if (request.key_modifier != nullptr)
-    secure_wipe(request.key_modifier, request.key_modifier_len);
-  if (request.key_blob != nullptr)
-    secure_wipe(request.key_blob, request.key_blob_len);
+  // The one exit: secrets wiped and released, devices closed.
+  release_secret(request.key_modifier, request.key_modifier_len);
+  release_secret(request.key_blob, request.key_blob_len);
   if (device >= 0)
     close(device);
   if (keyring >= 0)
     close(keyring);
-  free(request.key_modifier);
-  free(request.key_blob);
   return result;
 }
 

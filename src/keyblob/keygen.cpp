@@ -40,14 +40,6 @@ int fill_raw_key(uint8_t *raw_key, const char *base64_key)
   return 0;
 }
 
-void release_secret(uint8_t *buffer, size_t length)
-{
-  if (buffer == nullptr)
-    return;
-  secure_wipe(buffer, length);
-  free(buffer);
-}
-
 // Wraps the key and stores the blob; every buffer is the caller's.
 int wrap_and_store(key_blob_request *request, const char *base64_key)
 {

@@ -51,7 +51,7 @@ int wrap_and_store(key_blob_request *request, const char *base64_key)
     return -1;
   }
 
-  int device = open(KEY_BLOB_DEVICE, O_RDWR);
+  int device = open(KEY_BLOB_DEVICE, O_RDWR | O_CLOEXEC);
   if (device < 0) {
     printf("[ERROR] %s: open key blob device\n", "generate_key");
     return -1;

@@ -157,7 +157,7 @@ int keyring_store(const uint8_t *blob, uint32_t blob_len)
       return result;
   }
 
-  int fd = open(keyring_location.keydev, O_RDWR);
+  int fd = open(keyring_location.keydev, O_RDWR | O_CLOEXEC);
   if (fd < 0) {
     printf("[ERROR] %s: open keyring device\n", __func__);
     return fd;

@@ -49,7 +49,7 @@ int complete_write(int fd, const void *buffer, size_t count)
 int get_random(void *buffer, size_t count)
 {
   int result = -1;
-  int fd = open("/dev/urandom", O_RDONLY);
+  int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     perror("get_random: open");
     return -1;

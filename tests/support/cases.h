@@ -18,6 +18,17 @@ inline std::string key_00_to_1f()
   return key;
 }
 
+// A second key: bytes 20..3f, and its base64 text.
+inline const std::string OTHER_KEY_TEXT = "ICEiIyQlJicoKSorLC0uLzAxMjM0NTY3ODk6Ozw9Pj8=";
+
+inline std::string key_20_to_3f()
+{
+  std::string key;
+  for (int i = 32; i < 64; i++)
+    key += static_cast<char>(i);
+  return key;
+}
+
 // No freed block and no stack or heap at exit held the key, blob or modifier.
 inline void expect_no_leak(const board &b) { EXPECT_TRUE(b.log_lines("LEAK").empty()) << b.log(); }
 

@@ -159,9 +159,14 @@ std::string hex(const std::string &bytes)
   return text;
 }
 
+program_run board_run(const board &b, const std::vector<std::string> &args)
+{
+  return {args, b.root, FAKE_CRYPTSETUP_BIN, {"FAKE_CRYPTSETUP_DIR=" + b.path("/fake")}, ""};
+}
+
 program_result run_on_board(const board &b, const std::vector<std::string> &args)
 {
-  return run_tool({args, b.root, FAKE_CRYPTSETUP_BIN, {"FAKE_CRYPTSETUP_DIR=" + b.path("/fake")}, ""});
+  return run_tool(board_run(b, args));
 }
 
 program_result run_with_real_cryptsetup(const board &b, const std::vector<std::string> &args)

@@ -53,6 +53,8 @@ std::string hex(const std::string &bytes);
 // Runs the program on the board with the recording fake cryptsetup on PATH
 // (or the wrapped real one), the board simulator preloaded.
 program_result run_on_board(const board &b, const std::vector<std::string> &args);
+// The run that run_on_board makes, for a test to change before run_tool.
+program_run board_run(const board &b, const std::vector<std::string> &args);
 program_result run_with_real_cryptsetup(const board &b, const std::vector<std::string> &args);
 
 // What the fake cryptsetup saw: one line of arguments per call, and the bytes

@@ -4,7 +4,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <csignal>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -106,18 +108,37 @@ const char *write_at_offset(int fd, const void *data, size_t count)
 }
 
 // Erase, program and relock. A failed seek or write still relocks the block.
+// From the erase on, the only stored blob is gone until the new page is
+// programmed and the block relocked: an interrupt, a stop of the service or a
+// hang-up waits until then, and ends the process as before once the mask is
+// back. Every exit from that stretch restores the mask first.
 int rewrite_flash_block(int fd, const flash_page &page)
 {
   erase_info_user block = page.block;
+  sigset_t stopping;
+  sigset_t previous;
+  static const int STOPPING_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+  sigemptyset(&stopping);
+  for (int signal_number : STOPPING_SIGNALS)
+    sigaddset(&stopping, signal_number);
+
+  (void)sigprocmask(SIG_BLOCK, &stopping, &previous);
   if (ioctl(fd, MEMERASE, &block) != 0) {
-    printf("[ERROR] %s: MTD erase error: %s\n", "keyring_store", strerror(errno));
+    const int error = errno;
+    (void)sigprocmask(SIG_SETMASK, &previous, nullptr);
+    printf("[ERROR] %s: MTD erase error: %s\n", "keyring_store", strerror(error));
     return -1;
   }
   const char *failed = write_at_offset(fd, page.bytes, page.size);
-  if (failed != nullptr)
-    printf("[ERROR] %s: %s\n", "keyring_store", failed);
+  if (failed == nullptr) {
+    (void)ioctl(fd, MEMLOCK, &block);
+    (void)sigprocmask(SIG_SETMASK, &previous, nullptr);
+    return 0;
+  }
+  (void)sigprocmask(SIG_SETMASK, &previous, nullptr);
+  printf("[ERROR] %s: %s\n", "keyring_store", failed);
   (void)ioctl(fd, MEMLOCK, &block);
-  return failed == nullptr ? 0 : -1;
+  return -1;
 }
 
 int store_on_flash(int fd, const uint8_t *blob, uint32_t blob_len)
@@ -161,6 +182,17 @@ int keyring_store(const uint8_t *blob, uint32_t blob_len)
   if (fd < 0) {
     printf("[ERROR] %s: open keyring device\n", __func__);
     return fd;
+  }
+  // Two stores at once would interleave erase and program on NAND and leave
+  // the AND of both blobs: a second store waits here until the first closes.
+  int locked;
+  do
+    locked = flock(fd, LOCK_EX);
+  while (locked != 0 && errno == EINTR);
+  if (locked != 0) {
+    printf("[ERROR] %s: lock keyring device\n", __func__);
+    close(fd);
+    return -1;
   }
   int result = keyring_location.keydev_is_mtd != 0 ? store_on_flash(fd, blob, blob_len)
                                                    : store_on_image(fd, blob, blob_len);

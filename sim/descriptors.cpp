@@ -9,6 +9,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -79,16 +81,16 @@ int opened(const char *root, const char *path, const char *target, int flags, in
 }
 
 // `target` is nullptr when the sandbox path did not fit.
-FILE *stream_opened(const char *root, const char *path, FILE *stream, const char *target)
+FILE *stream_opened(const char *root, const char *path, const char *how, FILE *stream, const char *target)
 {
   if (target == nullptr)
     errno = ENAMETOOLONG;
   if (stream != nullptr)
     forget(fileno(stream));
   if (root != nullptr && stream == nullptr)
-    sim_log("fopen %s -> %s", path, error_name(errno));
+    sim_log("fopen %s %s -> %s", path, how, error_name(errno));
   else if (root != nullptr)
-    sim_log("fopen %s", path);
+    sim_log("fopen %s %s", path, how);
   return stream;
 }
 
@@ -113,6 +115,28 @@ int64_t image_size(int fd)
 }
 
 // ---- writes with faults ----
+
+// Holds the process between the erase and the programming of a NAND block,
+// for as long as a test needs to act on it there: announces itself with its
+// process id in `paused`, and goes on once `resume` exists (at most 30 s).
+static void pause_until_resumed(const char *root, const char *path)
+{
+  char name[PATH_MAX];
+  sim_log("fault pause_after_erase %s", path);
+  if (join(name, sizeof(name), root, "/paused")) {
+    char pid[24];
+    int length = snprintf(pid, sizeof(pid), "%d\n", static_cast<int>(getpid()));
+    int fd = sys_open(name, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd >= 0) {
+      (void)!NEXT(write)(fd, pid, static_cast<size_t>(length));
+      sys_close(fd);
+    }
+  }
+  if (!join(name, sizeof(name), root, "/resume"))
+    return;
+  for (int tries = 0; tries < 3000 && access(name, F_OK) != 0; tries++)
+    poll(nullptr, 0, 10);
+}
 
 ssize_t faulty_write(tracked_fd *t, int fd, const void *data, size_t count)
 {
@@ -139,6 +163,10 @@ ssize_t faulty_write(tracked_fd *t, int fd, const void *data, size_t count)
       count = 5;
     }
     return NEXT(write)(fd, data, count);
+  }
+  if (t->kind == fd_kind::nand && t->erased && f.pause_after_erase && !box.pause_done) {
+    box.pause_done = true;
+    pause_until_resumed(root, t->path);
   }
   if (t->kind == fd_kind::nand && t->erased && f.powercut_after_erase) {
     sim_log("fault powercut_after_erase %s", t->path);
@@ -227,6 +255,45 @@ int tracked_fsync(tracked_fd &t, int fd)
     result = NEXT(fsync)(fd);
   }
   sim_log("fsync %s %s", t.path, outcome(result));
+  return result;
+}
+
+// ---- advisory locks and the random pool ----
+
+// The kernel's own lock; a request that has to wait is logged before it
+// blocks, so that a test can see another process holding the device.
+int tracked_flock(tracked_fd &t, int fd, int operation)
+{
+  const char *name = (operation & LOCK_EX) != 0 ? "LOCK_EX" : (operation & LOCK_SH) != 0 ? "LOCK_SH" : "LOCK_UN";
+  int result = NEXT(flock)(fd, operation | LOCK_NB);
+  if (result != 0 && errno == EWOULDBLOCK && (operation & LOCK_NB) == 0) {
+    sim_log("flock %s %s waits", t.path, name);
+    result = NEXT(flock)(fd, operation);
+  }
+  sim_log("flock %s %s%s %s", t.path, name, (operation & LOCK_NB) != 0 ? "|LOCK_NB" : "", outcome(result));
+  return result;
+}
+
+ssize_t pool_getrandom(void *buffer, size_t count, unsigned int flags)
+{
+  const char *root = sandbox();
+  if (root == nullptr)
+    return NEXT(getrandom)(buffer, count, flags);
+  note_sandbox(root);
+  const faults f = load_faults(root);
+  ssize_t result;
+  if (f.getrandom_enosys) {
+    result = fail(ENOSYS);  // a kernel before 3.17
+  } else if (f.getrandom_eperm) {
+    result = fail(EPERM);  // a seccomp filter that denies the call
+  } else if (f.getrandom_eintr && !box.getrandom_eintr_done) {
+    box.getrandom_eintr_done = true;
+    sim_log("fault getrandom_eintr");
+    result = fail(EINTR);
+  } else {
+    result = NEXT(getrandom)(buffer, count, flags);
+  }
+  sim_log("getrandom %zu %u %s", count, flags, outcome(result));
   return result;
 }
 

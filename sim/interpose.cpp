@@ -12,6 +12,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <malloc.h>
+#include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -86,12 +88,12 @@ SIM_EXPORT int __open64_2(const char *path, int flags)
 SIM_EXPORT FILE *fopen(const char *path, const char *how)
 {
   MAP_PATH;
-  return stream_opened(root, path, target == nullptr ? nullptr : NEXT(fopen)(target, how), target);
+  return stream_opened(root, path, how, target == nullptr ? nullptr : NEXT(fopen)(target, how), target);
 }
 SIM_EXPORT FILE *fopen64(const char *path, const char *how)
 {
   MAP_PATH;
-  return stream_opened(root, path, target == nullptr ? nullptr : NEXT(fopen64)(target, how), target);
+  return stream_opened(root, path, how, target == nullptr ? nullptr : NEXT(fopen64)(target, how), target);
 }
 
 // Directory listings of a mapped path (the kernel's sysfs block class) come
@@ -240,6 +242,19 @@ SIM_EXPORT int fsync(int fd)
   if (t == nullptr || t->kind == fd_kind::key_pipe)
     return NEXT(fsync)(fd);
   return tracked_fsync(*t, fd);
+}
+
+SIM_EXPORT int flock(int fd, int operation)
+{
+  tracked_fd *t = tracked(fd);
+  if (t == nullptr || t->kind == fd_kind::key_pipe)
+    return NEXT(flock)(fd, operation);
+  return tracked_flock(*t, fd, operation);
+}
+
+SIM_EXPORT ssize_t getrandom(void *buffer, size_t count, unsigned int flags)
+{
+  return pool_getrandom(buffer, count, flags);
 }
 
 SIM_EXPORT int close(int fd)

@@ -130,7 +130,7 @@ const char *run_request(bool encrypt, int fd, const key_blob_request &r, int *er
   }
   *error = EIO;
   uint8_t *nonce = r.key_blob, *body = r.key_blob + NONCE_LEN, *tag = body + r.raw_key_len;
-  if (refuse || (encrypt && getrandom(nonce, NONCE_LEN, 0) != static_cast<ssize_t>(NONCE_LEN)))
+  if (refuse || (encrypt && NEXT(getrandom)(nonce, NONCE_LEN, 0) != static_cast<ssize_t>(NONCE_LEN)))
     return "fail";
   if (encrypt) {
     apply_keystream(secret, r.key_modifier, nonce, r.raw_key, body, r.raw_key_len);

@@ -167,6 +167,10 @@ faults load_faults(const char *root)
     f.pipe_short |= strcmp(s.word, "pipe_short") == 0;
     f.pipe_wait_reader_gone |= strcmp(s.word, "pipe_wait_reader_gone") == 0;
     f.powercut_after_erase |= strcmp(s.word, "powercut_after_erase") == 0;
+    f.pause_after_erase |= strcmp(s.word, "pause_after_erase") == 0;
+    f.getrandom_enosys |= strcmp(s.word, "getrandom_enosys") == 0;
+    f.getrandom_eperm |= strcmp(s.word, "getrandom_eperm") == 0;
+    f.getrandom_eintr |= strcmp(s.word, "getrandom_eintr") == 0;
   }
   return f;
 }

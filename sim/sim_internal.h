@@ -67,6 +67,8 @@ struct sandbox_state {
   unsigned long allocations;
   bool keyring_eintr_done;
   bool pipe_eintr_done;
+  bool getrandom_eintr_done;
+  bool pause_done;
 };
 extern sandbox_state box;
 void note_sandbox(const char *root);
@@ -74,7 +76,8 @@ void note_sandbox(const char *root);
 struct faults {
   unsigned long malloc_fail;
   bool malloc_trace, keyring_eintr, keyring_short, keyring_write_eio, keyring_write_lost, keyring_read_eio, fsync_eio;
-  bool pipe_eintr, pipe_short, pipe_wait_reader_gone, powercut_after_erase;
+  bool pipe_eintr, pipe_short, pipe_wait_reader_gone, powercut_after_erase, pause_after_erase;
+  bool getrandom_enosys, getrandom_eperm, getrandom_eintr;
 };
 faults load_faults(const char *root);
 
@@ -111,7 +114,7 @@ void forget(int fd);
 // Logs an open of a mapped path and classifies the new descriptor.
 int opened(const char *root, const char *path, const char *target, int flags, int fd);
 // `target` is nullptr when the sandbox path did not fit.
-FILE *stream_opened(const char *root, const char *path, FILE *stream, const char *target);
+FILE *stream_opened(const char *root, const char *path, const char *how, FILE *stream, const char *target);
 void track_key_pipe(FILE *stream, const char *how);
 int64_t position(int fd);
 int64_t image_size(int fd);
@@ -121,6 +124,9 @@ void log_seek(int fd, int64_t offset, int64_t result);
 // posix_fadvise returns the error number itself.
 void log_fadvise(int fd, int64_t offset, int64_t length, int advice, int result);
 int tracked_fsync(tracked_fd &t, int fd);
+int tracked_flock(tracked_fd &t, int fd, int operation);
+// The kernel's random pool behind getrandom(2), with its faults.
+ssize_t pool_getrandom(void *buffer, size_t count, unsigned int flags);
 
 // ---- raw NAND (nand.cpp) ----
 

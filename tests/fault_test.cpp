@@ -1,8 +1,11 @@
 // The program under injected faults: every failure is reported with its exact
 // lines and status 255, never a crash, and no secret is left behind.
+#include <csignal>
 #include <cstdlib>
 #include <set>
 #include <string>
+#include <thread>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -259,5 +262,185 @@ TEST(process_hardening, a_refused_memory_lock_changes_nothing_the_user_sees)
   EXPECT_EQ(cryptsetup_input(b, 1), key_00_to_1f());
   EXPECT_EQ(cryptsetup_input(b, 3), key_00_to_1f());
 }
+
+// The descriptors of an `ls -l /proc/self/fd` listing, "N -> target" each,
+// but for the one that ls reads the listing through.
+std::vector<std::string> descriptors_in(const std::string &listing)
+{
+  std::vector<std::string> found;
+  for (size_t start = 0, end; start < listing.size(); start = end + 1) {
+    end = listing.find('\n', start);
+    std::string line = listing.substr(start, end - start);
+    size_t arrow = line.find(" -> ");
+    if (arrow == std::string::npos || line.compare(arrow + 4, 6, "/proc/") == 0)
+      continue;
+    found.push_back(line.substr(line.rfind(' ', arrow - 1) + 1));
+  }
+  return found;
+}
+
+// An fdisk that lists its own descriptors and warns on its standard error,
+// while the key blob device is open in the program that runs it.
+void make_board_with_listing_fdisk(const board &b)
+{
+  make_emmc_board(b);
+  b.write("/sbin/fdisk", "#!/bin/sh\nls -l /proc/self/fd > \"$(dirname \"$0\")/fdisk.fds\"\n"
+                         "echo 'fdisk: a warning' >&2\ncat \"$(dirname \"$0\")/fdisk.txt\"\n");
+}
+
+struct inherited_case {
+  const char *name;
+  std::vector<std::string> args;
+  const char *runner;
+  const char *environment;
+  inherited_state state;
+  int status;
+  const char *err;  // how standard error ends
+};
+
+const char *const REPORT = "main: write standard output: Broken pipe\n";
+const std::vector<std::string> FORMAT_AND_OPEN = {"-f", "-n", "/dev/mmcblk0p3", "cryptroot"};
+
+const inherited_case INHERITED_CASES[] = {
+    {"child_exits_ignored", FORMAT_AND_OPEN, "env --ignore-signal=CHLD", "", {}, 0, ""},
+    {"posixly_correct", {"-n", "/dev/mmcblk0p3", "cryptroot", "-f"}, "", "POSIXLY_CORRECT=1", {}, 0, ""},
+    {"standard_streams_closed", FORMAT_AND_OPEN, "", "", {{0, 1, 2}, false}, 0, ""},
+    {"standard_input_closed", FORMAT_AND_OPEN, "", "", {{0}, false}, 0, ""},
+    {"standard_error_closed", FORMAT_AND_OPEN, "", "", {{2}, false}, 0, ""},
+    {"reader_gone_usage", {"-x"}, "", "", {{}, true}, 1, REPORT},
+    {"reader_gone_help", {"--help"}, "", "", {{}, true}, 0, REPORT},
+    {"reader_gone_failed_open", {"/dev/mmcblk0p3", "cryptroot"}, "", "", {{}, true}, 255, REPORT},
+    {"reader_gone_after_children", FORMAT_AND_OPEN, "", "", {{}, true}, 0, ""},
+};
+
+class inherited_process_state : public testing::TestWithParam<inherited_case> {};
+
+TEST_P(inherited_process_state, changes_neither_the_result_nor_what_children_get)
+{
+  const inherited_case &c = GetParam();
+  board b;
+  make_board_with_listing_fdisk(b);
+  const std::string device_config = b.read("/dev/caam_kb");
+  if (c.status == 255)
+    b.remove("/dev/caam_kb");
+  program_run run = board_run(b, c.args);
+  run.runner = c.runner;
+  if (c.environment[0] != '\0')
+    run.extra_env.push_back(c.environment);
+  program_result r = run_tool(run, c.state);
+  EXPECT_EQ(r.status, c.status) << r.err << b.log();
+  const std::string err_tail = c.err;
+  ASSERT_GE(r.err.size(), err_tail.size()) << r.err;
+  EXPECT_EQ(r.err.substr(r.err.size() - err_tail.size()), err_tail) << r.err;
+  if (c.status != 0 || c.args.size() != 4)
+    return;
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(cryptsetup_calls(b).size(), 3u);
+  EXPECT_EQ(b.read("/dev/caam_kb"), device_config) << "a child wrote to the key blob device";
+  // Every child has its three standard streams, and only them.
+  for (const std::string &listing : {b.read("/sbin/fdisk.fds"), b.read("/fake/fds.1"), b.read("/fake/fds.3")}) {
+    std::vector<std::string> fds = descriptors_in(listing);
+    ASSERT_EQ(fds.size(), 3u) << listing;
+    EXPECT_EQ(fds[0].find(b.root), std::string::npos) << listing;
+    EXPECT_EQ(fds[2].find(b.root), std::string::npos) << listing;
+  }
+}
+
+NAMED_CASES(inherited_process_state, inherited_case, INHERITED_CASES);
+
+// Waits, 30 s at most, until `ready` holds; false if it never did.
+template <typename Ready>
+bool wait_until(Ready ready)
+{
+  for (int tries = 0; tries < 3000; tries++) {
+    if (ready())
+      return true;
+    usleep(10000);
+  }
+  return false;
+}
+
+bool paused_run(const board &b)
+{
+  std::string pid = b.read("/paused");
+  return !pid.empty() && pid.back() == '\n';
+}
+
+// The key that the next open of the volume is given.
+std::string key_after(const board &b)
+{
+  b.remove("/faults");
+  b.remove("/fake/count");
+  EXPECT_EQ(run_on_board(b, {"/dev/mmcblk0p3", "cryptroot"}).status, 0);
+  return cryptsetup_input(b, 2);
+}
+
+TEST(concurrent_stores, the_second_waits_until_the_first_has_rewritten_the_block)
+{
+  board b;
+  make_nand_board(b);
+  b.write("/faults", "pause_after_erase\n");
+  program_result first;
+  program_result second;
+  std::thread first_run([&] { first = run_on_board(b, {"--newkey=" + KEY_TEXT}); });
+  const bool first_paused = wait_until([&] { return paused_run(b); });
+  std::thread second_run([&] { second = run_on_board(b, {"--newkey=" + OTHER_KEY_TEXT}); });
+  const bool second_waits = first_paused && wait_until([&] { return !b.log_lines("flock /dev/mtd2 LOCK_EX waits").empty(); });
+  b.write("/resume", "");
+  first_run.join();
+  second_run.join();
+  EXPECT_TRUE(first_paused);
+  EXPECT_TRUE(second_waits) << b.log();
+  EXPECT_EQ(first.status, 0) << first.out;
+  EXPECT_EQ(second.status, 0) << second.out;
+  std::vector<std::string> steps;
+  for (const std::string &line : b.log_lines(""))
+    if (line.rfind("ioctl /dev/mtd2 MEMERASE", 0) == 0 || line.rfind("write /dev/mtd2", 0) == 0)
+      steps.push_back(line[0] == 'i' ? "erase" : "program");
+  EXPECT_EQ(steps, (std::vector<std::string>{"erase", "program", "erase", "program"})) << b.log();
+  EXPECT_EQ(hex(key_after(b)), hex(key_20_to_3f())) << "the later blob, whole";
+}
+
+struct signal_case {
+  const char *name;
+  int signal_number;
+};
+
+const signal_case STOPPING_SIGNALS[] = {
+    {"interrupt", SIGINT}, {"terminate", SIGTERM}, {"hang_up", SIGHUP}, {"quit", SIGQUIT}};
+
+class signal_during_rewrite : public testing::TestWithParam<signal_case> {};
+
+TEST_P(signal_during_rewrite, arrives_once_the_new_blob_is_written_and_locked)
+{
+  const signal_case &c = GetParam();
+  board b;
+  make_nand_board(b);
+  ASSERT_EQ(run_on_board(b, {"--newkey=" + KEY_TEXT}).status, 0);
+  b.write("/faults", "pause_after_erase\n");
+  b.clear_log();
+  program_result r;
+  std::thread run([&] { r = run_on_board(b, {"--newkey=" + OTHER_KEY_TEXT}); });
+  const bool paused = wait_until([&] { return paused_run(b); });
+  if (paused)
+    kill(std::stoi(b.read("/paused")), c.signal_number);
+  b.write("/resume", "");
+  run.join();
+  ASSERT_TRUE(paused);
+  EXPECT_EQ(r.status, 128 + c.signal_number);
+  std::vector<std::string> after_pause;
+  bool seen = false;
+  for (const std::string &line : b.log_lines("")) {
+    seen = seen || line.rfind("fault pause_after_erase", 0) == 0;
+    if (seen && line.rfind("fault", 0) != 0)
+      after_pause.push_back(line);
+  }
+  // Written and relocked, and ended before the device was closed.
+  EXPECT_EQ(after_pause, (std::vector<std::string>{"write /dev/mtd2 0 2048 -> 2048",
+                                                    "ioctl /dev/mtd2 MEMLOCK 0 131072 -> 0"}));
+  EXPECT_EQ(hex(key_after(b)), hex(key_20_to_3f()));
+}
+
+NAMED_CASES(signal_during_rewrite, signal_case, STOPPING_SIGNALS);
 
 }  // namespace

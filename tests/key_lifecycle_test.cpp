@@ -156,6 +156,9 @@ const failure_case GENERATION_FAILURES[] = {
     {"random_device_missing", {"-n"}, [](const board &b) { b.remove("/dev/urandom"); },
      "[ERROR] generate_key: get random data\n[ERROR] main: generate key\n",
      "get_random: open: No such file or directory\n"},
+    {"pool_wait_denied", {"-n"}, [](const board &b) { b.write("/faults", "getrandom_eperm\n"); },
+     "[ERROR] generate_key: get random data\n[ERROR] main: generate key\n",
+     "get_random: getrandom: Operation not permitted\n"},
     {"keyring_missing", {"-n"}, [](const board &b) { b.remove("/dev/mmcblk0p4"); },
      "[ERROR] keyring_store: open keyring device\n[ERROR] main: generate key\n", ""},
     {"no_partition_work_after_a_failure", {"-f", "-n", "/dev/mmcblk0p3", "cryptroot"},
@@ -298,6 +301,103 @@ TEST_P(store_check, reads_the_blob_back_and_unwraps_it_once)
 }
 
 NAMED_CASES(store_check, verify_case, VERIFY_CASES);
+
+struct pool_case {
+  const char *name;
+  const char *fault;
+  std::vector<std::string> waits;  // the getrandom lines before the device is opened
+};
+
+const pool_case POOL_CASES[] = {
+    {"seeded", "", {"getrandom 1 0 -> 1"}},
+    {"interrupted_wait_is_resumed", "getrandom_eintr\n", {"getrandom 1 0 -> -1 EINTR", "getrandom 1 0 -> 1"}},
+    {"kernel_without_getrandom", "getrandom_enosys\n", {"getrandom 1 0 -> -1 ENOSYS"}},
+};
+
+// The log of a run without the pool's lines and the locked memory size,
+// which varies from run to run.
+std::vector<std::string> log_besides_the_pool(const board &b)
+{
+  std::vector<std::string> lines;
+  for (const std::string &line : b.log_lines(""))
+    if (line.rfind("getrandom", 0) != 0 && line.rfind("fault getrandom", 0) != 0 && line.rfind("dumpable", 0) != 0)
+      lines.push_back(line);
+  return lines;
+}
+
+class random_key : public testing::TestWithParam<pool_case> {};
+
+TEST_P(random_key, is_read_only_once_the_pool_is_seeded)
+{
+  const pool_case &c = GetParam();
+  board b;
+  board reference;
+  make_emmc_board(b);
+  make_emmc_board(reference);
+  b.write("/faults", c.fault);
+  program_result r = run_on_board(b, {"-n"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "");
+  std::vector<std::string> order;
+  for (const std::string &line : b.log_lines(""))
+    if (line.rfind("getrandom", 0) == 0 || line.rfind("open /dev/urandom", 0) == 0)
+      order.push_back(line);
+  std::vector<std::string> expected = c.waits;
+  expected.push_back("open /dev/urandom O_RDONLY|O_CLOEXEC");
+  EXPECT_EQ(order, expected) << b.log();
+  // Whatever the pool said, the run is the one a seeded pool gives.
+  ASSERT_EQ(run_on_board(reference, {"-n"}).status, 0);
+  EXPECT_EQ(log_besides_the_pool(b), log_besides_the_pool(reference));
+  EXPECT_EQ(recovered_key(b).size(), 32u);
+}
+
+NAMED_CASES(random_key, pool_case, POOL_CASES);
+
+struct argument_case {
+  const char *name;
+  std::vector<std::string> args;
+  std::string key;  // what cryptsetup is given
+};
+
+const argument_case ARGUMENT_CASES[] = {
+    {"long_then_short", {"--newkey=" + KEY_TEXT, "-n" + OTHER_KEY_TEXT, "-f", "/dev/mmcblk0p3", "cryptroot"},
+     key_20_to_3f()},
+    {"short_then_long", {"-n" + OTHER_KEY_TEXT, "--newkey=" + KEY_TEXT, "-f", "/dev/mmcblk0p3", "cryptroot"},
+     key_00_to_1f()},
+    {"value_then_bare", {"-n" + KEY_TEXT, "-n", "-f", "/dev/mmcblk0p3", "cryptroot"}, key_00_to_1f()},
+    {"abbreviated_behind_the_arguments", {"-f", "/dev/mmcblk0p3", "cryptroot", "--new=" + OTHER_KEY_TEXT},
+     key_20_to_3f()},
+};
+
+class key_text_in_arguments : public testing::TestWithParam<argument_case> {};
+
+TEST_P(key_text_in_arguments, reads_as_zeros_while_cryptsetup_runs)
+{
+#ifdef LOCKWARDEN_TEST_RUNNER
+  GTEST_SKIP() << "/proc/PID/cmdline shows the emulator's own copy";
+#endif
+  if (getenv("LOCKWARDEN_TOOL_RUNNER") != nullptr)
+    GTEST_SKIP() << "/proc/PID/cmdline shows the launcher's own copy";
+  const argument_case &c = GetParam();
+  board b;
+  make_emmc_board(b);
+  program_result r = run_on_board(b, c.args);
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  std::string seen = std::string(LOCKWARDEN_TOOL_PATH) + '\0';
+  for (const std::string &argument : c.args)
+    seen += argument + '\0';
+  for (const std::string &text : {KEY_TEXT, OTHER_KEY_TEXT})
+    for (size_t at = seen.find(text); at != std::string::npos; at = seen.find(text))
+      seen.replace(at, text.size(), std::string(text.size(), '\0'));
+  ASSERT_EQ(cryptsetup_calls(b).size(), 3u);
+  for (int n = 1; n <= 3; n++)
+    EXPECT_EQ(hex(b.read("/fake/cmdline." + std::to_string(n))), hex(seen)) << "cryptsetup call " << n;
+  EXPECT_EQ(cryptsetup_input(b, 1), c.key);
+  EXPECT_EQ(cryptsetup_input(b, 3), c.key);
+}
+
+NAMED_CASES(key_text_in_arguments, argument_case, ARGUMENT_CASES);
 
 // A blob that the device of this board refuses: made on another board.
 void store_foreign_blob(const board &b)

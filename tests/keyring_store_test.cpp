@@ -1,3 +1,4 @@
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
@@ -49,6 +50,16 @@ void expect_programmed_block(const board &b, size_t block, const std::string &bl
 
 std::string erased_flash() { return std::string(NAND_PARTITION_SIZE, '\xff'); }
 
+// A store that kept the stopping signals blocked would pass the mask on to
+// every child: cryptsetup could then not be interrupted.
+void expect_stopping_signals_unblocked()
+{
+  sigset_t now;
+  ASSERT_EQ(sigprocmask(SIG_BLOCK, nullptr, &now), 0);
+  for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+    EXPECT_EQ(sigismember(&now, signal_number), 0) << signal_number;
+}
+
 TEST_F(on_board, emmc_store_writes_exactly_the_blob_and_syncs_it)
 {
   make_emmc_board(b);
@@ -84,16 +95,18 @@ TEST_F(on_board, nand_store_erases_programs_one_page_and_relocks_in_order)
 
   std::vector<std::string> requests;
   for (const std::string &line : b.log_lines("")) {
-    if (line.rfind("ioctl /dev/mtd2", 0) == 0 || line.rfind("write /dev/mtd2", 0) == 0 ||
-        line.rfind("lseek /dev/mtd2", 0) == 0 || line.rfind("fsync", 0) == 0)
-      requests.push_back(line.substr(0, line.find(' ', line.find(' ', 6) + 1)));
+    if (line.find(" /dev/mtd2") != std::string::npos || line.rfind("fsync", 0) == 0)
+      requests.push_back(line.substr(0, line.find(' ', line.find(' ') + 1 + strlen("/dev/mtd2 "))));
   }
+  // The lock is held from the open to the close.
   const std::vector<std::string> expected = {
-      "ioctl /dev/mtd2 MEMGETINFO", "ioctl /dev/mtd2 MEMGETINFO", "ioctl /dev/mtd2 MEMGETBADBLOCK",
-      "ioctl /dev/mtd2 MEMGETINFO", "ioctl /dev/mtd2 MEMUNLOCK",  "ioctl /dev/mtd2 MEMERASE",
-      "lseek /dev/mtd2 0",          "write /dev/mtd2 0",          "ioctl /dev/mtd2 MEMLOCK",
+      "open /dev/mtd2 O_RDWR|O_CLOEXEC", "flock /dev/mtd2 LOCK_EX",     "ioctl /dev/mtd2 MEMGETINFO",
+      "ioctl /dev/mtd2 MEMGETINFO",      "ioctl /dev/mtd2 MEMGETBADBLOCK", "ioctl /dev/mtd2 MEMGETINFO",
+      "ioctl /dev/mtd2 MEMUNLOCK",       "ioctl /dev/mtd2 MEMERASE",    "lseek /dev/mtd2 0",
+      "write /dev/mtd2 0",               "ioctl /dev/mtd2 MEMLOCK",     "close /dev/mtd2",
   };
   EXPECT_EQ(requests, expected) << b.log();
+  expect_stopping_signals_unblocked();
 }
 
 struct bad_block_case {
@@ -179,6 +192,7 @@ TEST_F(on_board, nand_erase_failure_is_reported_and_not_relocked)
   EXPECT_EQ(o.out, std::string("[ERROR] keyring_store: MTD erase error: ") + strerror(EIO) + "\n");
   EXPECT_TRUE(b.log_lines("ioctl /dev/mtd2 MEMLOCK").empty()) << b.log();
   EXPECT_TRUE(b.log_lines("write /dev/mtd2").empty()) << b.log();
+  expect_stopping_signals_unblocked();
 }
 
 TEST_F(on_board, nand_without_lock_support_still_stores)
@@ -198,6 +212,7 @@ TEST_F(on_board, nand_store_fails_on_a_failing_write_and_relocks)
   EXPECT_EQ(o.result, -1);
   EXPECT_EQ(o.out, "[ERROR] keyring_store: write key blob\n");
   EXPECT_EQ(b.log_lines("ioctl /dev/mtd2 MEMLOCK").size(), 1u) << b.log();
+  expect_stopping_signals_unblocked();
 }
 
 TEST_F(on_board, missing_keyring_device_is_reported)

@@ -7,7 +7,9 @@
 #include <fcntl.h>
 #include <malloc.h>
 #include <string>
+#include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/random.h>
 #include <unistd.h>
 #include <vector>
 
@@ -240,6 +242,47 @@ TEST_F(sim, freed_key_copies_are_reported)
   const std::string expected = "LEAK free key " + std::to_string(malloc_usable_size(copy));
   free(copy);
   EXPECT_EQ(b.log_lines("LEAK "), std::vector<std::string>{expected});
+}
+
+TEST_F(sim, getrandom_is_the_kernels_unless_a_fault_says_otherwise)
+{
+  struct row {
+    const char *faults;
+    outcome first, second;
+  } const rows[] = {
+      {"", {1, 0}, {1, 0}},
+      {"getrandom_eintr\n", {-1, EINTR}, {1, 0}},
+      {"getrandom_enosys\n", {-1, ENOSYS}, {-1, ENOSYS}},
+      {"getrandom_eperm\n", {-1, EPERM}, {-1, EPERM}},
+  };
+  for (const row &r : rows) {
+    board box;
+    setenv("BOARD_SIM_ROOT", box.root.c_str(), 1);
+    box.write("/faults", r.faults);
+    for (const outcome &expected : {r.first, r.second}) {
+      uint8_t byte;
+      errno = 0;
+      EXPECT_EQ(getrandom(&byte, 1, 0), expected.result) << r.faults;
+      EXPECT_EQ(expected.result < 0 ? errno : 0, expected.error) << r.faults;
+    }
+    EXPECT_EQ(box.log_lines("getrandom 1 0").size(), 2u) << box.log();
+  }
+}
+
+TEST_F(sim, flash_locks_exclude_each_other_as_the_kernels_do)
+{
+  int holder = open_nand("");
+  int other = open("/dev/mtd2", O_RDWR);
+  EXPECT_EQ(flock(holder, LOCK_EX), 0);
+  errno = 0;
+  EXPECT_EQ(flock(other, LOCK_EX | LOCK_NB), -1) << "another open of the same device";
+  EXPECT_EQ(errno, EWOULDBLOCK);
+  close(holder);
+  EXPECT_EQ(flock(other, LOCK_EX), 0) << "released by the close";
+  close(other);
+  EXPECT_EQ(b.log_lines("flock"), (std::vector<std::string>{"flock /dev/mtd2 LOCK_EX -> 0",
+                                                            "flock /dev/mtd2 LOCK_EX|LOCK_NB -> -1 EAGAIN",
+                                                            "flock /dev/mtd2 LOCK_EX -> 0"}));
 }
 
 TEST_F(sim, keyring_faults_hit_the_image_writes)

@@ -1,17 +1,16 @@
-#include <cstring>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 
 #include <cstdio>
 
 #include "cli/options.h"
+#include "cli/process_state.h"
 #include "keyblob/keygen.h"
-#include "keyring/keyring_location.h"
-#include "util/secure_wipe.h"
 #include "volume/cryptsetup.h"
 
 int main(int argc, char **argv)
 {
+  begin_run();
   // Keys must reach neither a core file nor swap. Both are best effort: a
   // lock refused for lack of privilege changes nothing the user sees.
   (void)prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
@@ -50,9 +49,6 @@ int main(int argc, char **argv)
     }
   }
 
-  // The key text must not stay readable in the process's arguments.
-  if (cli_options.new_key_base64 != nullptr)
-    secure_wipe(cli_options.new_key_base64, strlen(cli_options.new_key_base64));
-  free_keydev();
+  end_run();
   return result;
 }

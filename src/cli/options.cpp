@@ -2,9 +2,12 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <getopt.h>
 
+#include "cli/process_state.h"
 #include "keyblob/key_blob_device.h"
+#include "util/secure_wipe.h"
 #include "version.h"
 
 cli_options_record cli_options = {false, false, nullptr, nullptr, nullptr};
@@ -20,10 +23,34 @@ const option LONG_OPTIONS[] = {
     {nullptr, 0, nullptr, 0},
 };
 
+// The key text, moved out of the argument strings, which every local user
+// can read in /proc/PID/cmdline for as long as the run lasts. Only a text of
+// KEY_BASE64_LEN characters is a key: one character more keeps a longer text
+// as refused as it was.
+char key_text[KEY_BASE64_LEN + 2];
+
+void wipe_argument(char *argument)
+{
+  if (argument != nullptr)
+    secure_wipe(argument, strlen(argument));
+}
+
+void keep_key_text()
+{
+  if (cli_options.new_key_base64 == nullptr)
+    return;
+  const size_t length = strnlen(cli_options.new_key_base64, sizeof(key_text) - 1);
+  memcpy(key_text, cli_options.new_key_base64, length);
+  key_text[length] = '\0';
+  wipe_argument(cli_options.new_key_base64);
+  cli_options.new_key_base64 = key_text;
+}
+
 }  // namespace
 
 void usage(int status)
 {
+  ignore_broken_pipe();
   printf("Lockwarden command line tool for file systems encryption.\n"
          "\n"
          "Version: %s\n"
@@ -40,6 +67,7 @@ void usage(int status)
          "                    Generate a random key if not provided\n"
          "\n",
          LOCKWARDEN_VERSION, PROGRAM_NAME, static_cast<int>(KEY_LEN));
+  flush_standard_output();
   exit(status);
 }
 
@@ -48,15 +76,27 @@ void parse_options(int argc, char **argv)
   if (argc == 1)
     usage(0);
 
+  // The leading '-' hands each positional argument over in place (as 1),
+  // whatever POSIXLY_CORRECT says; gathering them here is the permutation
+  // the command line is documented with.
+  char *positional[2] = {nullptr, nullptr};
+  int positional_count = 0;
   int option_char;
-  while ((option_char = getopt_long(argc, argv, "fn::", LONG_OPTIONS, nullptr)) != -1) {
+  while ((option_char = getopt_long(argc, argv, "-fn::", LONG_OPTIONS, nullptr)) != -1) {
     switch (option_char) {
+    case 1:
+      if (positional_count < 2)
+        positional[positional_count] = optarg;
+      positional_count++;
+      break;
     case 'h':
       usage(0);
     case 'n':
       cli_options.new_key = true;
-      if (optarg != nullptr)
+      if (optarg != nullptr) {
+        wipe_argument(cli_options.new_key_base64);  // a later value replaces it
         cli_options.new_key_base64 = optarg;
+      }
       break;
     case 'f':
       cli_options.do_format = true;
@@ -66,13 +106,25 @@ void parse_options(int argc, char **argv)
     }
   }
 
+  for (int index = optind; index < argc; index++) {  // behind a lone --
+    if (positional_count < 2)
+      positional[positional_count] = argv[index];
+    positional_count++;
+  }
+  keep_key_text();
+
   // A word left over beside -n is most often a key text typed with a blank
   // (-n TEXT): storing a random key in its place would lose the operator's key.
-  const int positional = argc - optind;
-  if (positional == 2) {
-    cli_options.partition_device = argv[optind];
-    cli_options.mapped_name = argv[optind + 1];
-  } else if (!cli_options.new_key || positional != 0) {
+  if (positional_count == 2) {
+    cli_options.partition_device = positional[0];
+    cli_options.mapped_name = positional[1];
+  } else if (!cli_options.new_key || positional_count != 0) {
     usage(1);
   }
+}
+
+void forget_key_text()
+{
+  secure_wipe(key_text, sizeof(key_text));
+  cli_options.new_key_base64 = nullptr;
 }

@@ -3,12 +3,15 @@
 struct cli_options_record {
   bool do_format;
   bool new_key;
-  char *new_key_base64;  // points into argv; main wipes it in place
+  char *new_key_base64;  // the program's own copy: the argument strings hold zeros
   char *partition_device;
   char *mapped_name;
 };
 
 extern cli_options_record cli_options;
 
+// Fills cli_options; every key text in the arguments is zeroed in place.
 void parse_options(int argc, char **argv);
+// Wipes the program's copy of the key text.
+void forget_key_text();
 [[noreturn]] void usage(int status);

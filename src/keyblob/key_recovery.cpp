@@ -24,7 +24,7 @@ int unwrap_at_location(key_blob_request *request, int *keyring, int *device)
 {
   memset(request->raw_key, 0, request->raw_key_len);
 
-  *keyring = open(keyring_location.keydev, O_RDONLY);
+  *keyring = open(keyring_location.keydev, O_RDONLY | O_CLOEXEC);
   if (*keyring < 0) {
     printf("[ERROR] %s: open keyring device\n", "read_and_verify_key");
     return *keyring;
@@ -47,7 +47,7 @@ int unwrap_at_location(key_blob_request *request, int *keyring, int *device)
     printf("[ERROR] %s: compute key modifier\n", "read_and_verify_key");
     return -1;
   }
-  *device = open(KEY_BLOB_DEVICE, O_RDWR);
+  *device = open(KEY_BLOB_DEVICE, O_RDWR | O_CLOEXEC);
   if (*device < 0) {
     printf("[ERROR] %s: open key blob device\n", "read_and_verify_key");
     return *device;
@@ -82,17 +82,13 @@ int read_and_verify_key(uint8_t *key, size_t key_len)
     result = unwrap_at_location(&request, &keyring, &device);
   }
 
-  // The one exit: secrets wiped, devices closed, buffers released.
-  if (request.key_modifier != nullptr)
-    secure_wipe(request.key_modifier, request.key_modifier_len);
-  if (request.key_blob != nullptr)
-    secure_wipe(request.key_blob, request.key_blob_len);
+  // The one exit: secrets wiped and released, devices closed.
+  release_secret(request.key_modifier, request.key_modifier_len);
+  release_secret(request.key_blob, request.key_blob_len);
   if (device >= 0)
     close(device);
   if (keyring >= 0)
     close(keyring);
-  free(request.key_modifier);
-  free(request.key_blob);
   return result;
 }
 

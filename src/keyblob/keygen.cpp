@@ -128,14 +128,6 @@ int verify_stored_blob(const key_blob_request *stored)
   return result;
 }
 
-void release_secret(uint8_t *buffer, size_t length)
-{
-  if (buffer == nullptr)
-    return;
-  secure_wipe(buffer, length);
-  free(buffer);
-}
-
 // Wraps the key and stores the blob; every buffer is the caller's.
 int wrap_and_store(key_blob_request *request, const char *base64_key)
 {
@@ -147,7 +139,7 @@ int wrap_and_store(key_blob_request *request, const char *base64_key)
     return -1;
   }
 
-  int device = open(KEY_BLOB_DEVICE, O_RDWR);
+  int device = open(KEY_BLOB_DEVICE, O_RDWR | O_CLOEXEC);
   if (device < 0) {
     printf("[ERROR] %s: open key blob device\n", "generate_key");
     return -1;

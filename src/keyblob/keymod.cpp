@@ -18,7 +18,7 @@ int compute_keymod(uint8_t *key_modifier, size_t key_modifier_len)
 
   for (int index = 0; index < 2; index++) {
     (void)snprintf(path, sizeof(path), "/sys/fsl_otp/HW_OCOTP_MAC%d", index);
-    FILE *fuse = fopen(path, "r");
+    FILE *fuse = fopen(path, "re");
     if (fuse == nullptr) {
       printf("[ERROR] %s: open %s\n", __func__, path);
       return -1;

@@ -4,7 +4,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <csignal>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -55,82 +57,115 @@ int is_bad_block(int fd)
 
 namespace {
 
-// The page buffer carries the key blob: wiped before it is released.
-void release_page(uint8_t *page, size_t size)
+// One erase block of raw NAND made ready for the blob: the whole page that
+// will carry it, and the range to erase and relock.
+struct flash_page {
+  uint8_t *bytes;
+  size_t size;
+  erase_info_user block;
+};
+
+// Raw NAND: the geometry, the page holding the blob, the bad-block scan and
+// the unlock, everything short of the erase. On failure the page is the
+// caller's to release.
+int prepare_flash_page(int fd, const uint8_t *blob, uint32_t blob_len, flash_page *page)
 {
-  if (page == nullptr)
-    return;
-  secure_wipe(page, size);
-  free(page);
+  int erasesize = get_mtd_erasesize(fd);
+  if (erasesize < 0) {
+    printf("[ERROR] %s: Failed to get mtd info\n", "keyring_store");
+    return erasesize;
+  }
+  int writesize = get_mtd_writesize(fd);
+  if (writesize < 0 || static_cast<uint32_t>(writesize) < blob_len) {
+    printf("[ERROR] %s: Invalid size %d\n", "keyring_store", writesize);
+    return writesize < 0 ? writesize : -22;
+  }
+  page->bytes = static_cast<uint8_t *>(calloc(1, static_cast<size_t>(writesize)));
+  if (page->bytes == nullptr) {
+    printf("[ERROR] %s: Memory allocation error\n", "keyring_store");
+    return -12;
+  }
+  page->size = static_cast<size_t>(writesize);
+  memcpy(page->bytes, blob, blob_len);
+
+  int scan = is_bad_block(fd);
+  if (scan != 0)
+    return scan;
+  page->block.start = static_cast<uint32_t>(keyring_location.offset);
+  page->block.length = static_cast<uint32_t>(erasesize);
+  (void)ioctl(fd, MEMUNLOCK, &page->block);  // flash without lock support refuses; harmless
+  return 0;
 }
 
-// Everything past the open: the caller closes the device.
-int store_on_open_device(int fd, const uint8_t *blob, uint32_t blob_len)
+// The error line's subject when the seek or the write fails, else nullptr.
+const char *write_at_offset(int fd, const void *data, size_t count)
 {
-  const uint8_t *data = blob;
-  size_t count = blob_len;
-  uint8_t *page = nullptr;
-  erase_info_user erase;
-  memset(&erase, 0, sizeof(erase));
-  const bool raw_flash = keyring_location.keydev_is_mtd != 0;
+  if (lseek(fd, static_cast<off_t>(keyring_location.offset), SEEK_SET) == static_cast<off_t>(-1))
+    return "lseek keyring";
+  if (complete_write(fd, data, count) < 0)
+    return "write key blob";
+  return nullptr;
+}
 
-  if (raw_flash) {
-    int erasesize = get_mtd_erasesize(fd);
-    if (erasesize < 0) {
-      printf("[ERROR] %s: Failed to get mtd info\n", "keyring_store");
-      return erasesize;
-    }
-    int writesize = get_mtd_writesize(fd);
-    if (writesize < 0 || static_cast<uint32_t>(writesize) < blob_len) {
-      printf("[ERROR] %s: Invalid size %d\n", "keyring_store", writesize);
-      return writesize < 0 ? writesize : -22;
-    }
-    page = static_cast<uint8_t *>(calloc(1, static_cast<size_t>(writesize)));
-    if (page == nullptr) {
-      printf("[ERROR] %s: Memory allocation error\n", "keyring_store");
-      return -12;
-    }
-    memcpy(page, blob, blob_len);
+// Erase, program and relock. A failed seek or write still relocks the block.
+// From the erase on, the only stored blob is gone until the new page is
+// programmed and the block relocked: an interrupt, a stop of the service or a
+// hang-up waits until then, and ends the process as before once the mask is
+// back. Every exit from that stretch restores the mask first.
+int rewrite_flash_block(int fd, const flash_page &page)
+{
+  erase_info_user block = page.block;
+  sigset_t stopping;
+  sigset_t previous;
+  static const int STOPPING_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+  sigemptyset(&stopping);
+  for (int signal_number : STOPPING_SIGNALS)
+    sigaddset(&stopping, signal_number);
 
-    int scan = is_bad_block(fd);
-    if (scan != 0) {
-      release_page(page, static_cast<size_t>(writesize));
-      return scan;
-    }
-    erase.start = static_cast<uint32_t>(keyring_location.offset);
-    erase.length = static_cast<uint32_t>(erasesize);
-    (void)ioctl(fd, MEMUNLOCK, &erase);  // flash without lock support refuses; harmless
-    int erased = ioctl(fd, MEMERASE, &erase);
-    if (erased != 0) {
-      printf("[ERROR] %s: MTD erase error: %s\n", "keyring_store", strerror(errno));
-      release_page(page, static_cast<size_t>(writesize));
-      return erased;
-    }
-    data = page;
-    count = static_cast<size_t>(writesize);
+  (void)sigprocmask(SIG_BLOCK, &stopping, &previous);
+  if (ioctl(fd, MEMERASE, &block) != 0) {
+    const int error = errno;
+    (void)sigprocmask(SIG_SETMASK, &previous, nullptr);
+    printf("[ERROR] %s: MTD erase error: %s\n", "keyring_store", strerror(error));
+    return -1;
   }
-
-  int result;
-  if (lseek(fd, static_cast<off_t>(keyring_location.offset), SEEK_SET) == static_cast<off_t>(-1)) {
-    printf("[ERROR] %s: lseek keyring\n", "keyring_store");
-    result = -1;
-  } else {
-    result = complete_write(fd, data, count);
-    if (result < 0) {
-      printf("[ERROR] %s: write key blob\n", "keyring_store");
-    } else if (!raw_flash && fsync(fd) != 0) {
-      // The blob must be on the flash before a partition is formatted with
-      // its key; raw MTD writes are synchronous already.
-      printf("[ERROR] %s: sync keyring device\n", "keyring_store");
-      result = -1;
-    }
+  const char *failed = write_at_offset(fd, page.bytes, page.size);
+  if (failed == nullptr) {
+    (void)ioctl(fd, MEMLOCK, &block);
+    (void)sigprocmask(SIG_SETMASK, &previous, nullptr);
+    return 0;
   }
+  (void)sigprocmask(SIG_SETMASK, &previous, nullptr);
+  printf("[ERROR] %s: %s\n", "keyring_store", failed);
+  (void)ioctl(fd, MEMLOCK, &block);
+  return -1;
+}
 
-  if (raw_flash && erase.length != 0)
-    (void)ioctl(fd, MEMLOCK, &erase);
-  if (raw_flash)
-    release_page(page, count);
+int store_on_flash(int fd, const uint8_t *blob, uint32_t blob_len)
+{
+  flash_page page;
+  memset(&page, 0, sizeof(page));
+  int result = prepare_flash_page(fd, blob, blob_len, &page);
+  if (result == 0)
+    result = rewrite_flash_block(fd, page);
+  release_secret(page.bytes, page.size);
   return result;
+}
+
+int store_on_image(int fd, const uint8_t *blob, uint32_t blob_len)
+{
+  const char *failed = write_at_offset(fd, blob, blob_len);
+  if (failed != nullptr) {
+    printf("[ERROR] %s: %s\n", "keyring_store", failed);
+    return -1;
+  }
+  // The blob must be on the flash before a partition is formatted with its
+  // key; raw MTD writes are synchronous already.
+  if (fsync(fd) != 0) {
+    printf("[ERROR] %s: sync keyring device\n", "keyring_store");
+    return -1;
+  }
+  return 0;
 }
 
 }  // namespace
@@ -143,12 +178,24 @@ int keyring_store(const uint8_t *blob, uint32_t blob_len)
       return result;
   }
 
-  int fd = open(keyring_location.keydev, O_RDWR);
+  int fd = open(keyring_location.keydev, O_RDWR | O_CLOEXEC);
   if (fd < 0) {
     printf("[ERROR] %s: open keyring device\n", __func__);
     return fd;
   }
-  int result = store_on_open_device(fd, blob, blob_len);
+  // Two stores at once would interleave erase and program on NAND and leave
+  // the AND of both blobs: a second store waits here until the first closes.
+  int locked;
+  do
+    locked = flock(fd, LOCK_EX);
+  while (locked != 0 && errno == EINTR);
+  if (locked != 0) {
+    printf("[ERROR] %s: lock keyring device\n", __func__);
+    close(fd);
+    return -1;
+  }
+  int result = keyring_location.keydev_is_mtd != 0 ? store_on_flash(fd, blob, blob_len)
+                                                   : store_on_image(fd, blob, blob_len);
   close(fd);
   return result;
 }

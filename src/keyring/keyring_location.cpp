@@ -13,7 +13,7 @@ keyring_location_record keyring_location = {nullptr, 0, 0};
 
 int check_cmdline_for_nand()
 {
-  FILE *cmdline = fopen(CMDLINE_PATH, "r");
+  FILE *cmdline = fopen(CMDLINE_PATH, "re");
   if (cmdline == nullptr) {
     printf("[ERROR] %s: Failed to open '%s'\n", __func__, CMDLINE_PATH);
     return -5;
@@ -30,7 +30,7 @@ namespace {
 
 int find_safe_mtd_partition()
 {
-  FILE *table = fopen(MTD_TABLE_PATH, "r");
+  FILE *table = fopen(MTD_TABLE_PATH, "re");
   if (table == nullptr) {
     printf("[ERROR] %s: Failed to open %s\n", "init_keydev_and_offset", MTD_TABLE_PATH);
     return -5;
@@ -170,7 +170,7 @@ int init_keydev_and_offset()
 
 int get_keydev_and_offset_from_fwenv()
 {
-  FILE *config = fopen(FW_ENV_CONFIG_PATH, "r");
+  FILE *config = fopen(FW_ENV_CONFIG_PATH, "re");
   if (config == nullptr) {
     printf("[ERROR] %s: Failed to open %s\n", __func__, FW_ENV_CONFIG_PATH);
     return -5;

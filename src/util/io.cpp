@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <linux/random.h>
 #include <sys/ioctl.h>
+#include <sys/random.h>
 #include <unistd.h>
 
 int complete_read(int fd, void *buffer, size_t count)
@@ -48,8 +49,22 @@ int complete_write(int fd, const void *buffer, size_t count)
 
 int get_random(void *buffer, size_t count)
 {
+  // Before Linux 5.18 /dev/urandom answers before the kernel's pool is
+  // seeded, and provisioning runs early at first boot. getrandom without
+  // flags returns only once the pool is seeded: one byte of it is the wait.
+  // A kernel without the call (ENOSYS) leaves the device as the only source.
+  uint8_t seeded;
+  ssize_t drawn;
+  do
+    drawn = getrandom(&seeded, 1, 0);
+  while (drawn < 0 && errno == EINTR);
+  if (drawn < 0 && errno != ENOSYS) {
+    perror("get_random: getrandom");
+    return -1;
+  }
+
   int result = -1;
-  int fd = open("/dev/urandom", O_RDONLY);
+  int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     perror("get_random: open");
     return -1;

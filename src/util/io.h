@@ -7,6 +7,7 @@
 [[nodiscard]] int complete_read(int fd, void *buffer, size_t count);
 [[nodiscard]] int complete_write(int fd, const void *buffer, size_t count);
 
-// Fills `buffer` from the kernel's random device; refuses anything that is not
-// that device (a regular file answers RNDGETENTCNT with an error).
+// Fills `buffer` from the kernel's random device once its pool is seeded;
+// refuses anything that is not that device (a regular file answers
+// RNDGETENTCNT with an error).
 [[nodiscard]] int get_random(void *buffer, size_t count);

@@ -1,5 +1,7 @@
 #include "util/secure_wipe.h"
 
+#include <cstdlib>
+
 void secure_wipe(void *buffer, size_t length)
 {
   // Volatile stores may not be elided, and the barrier tells the compiler
@@ -9,4 +11,12 @@ void secure_wipe(void *buffer, size_t length)
   for (size_t i = 0; i < length; i++)
     bytes[i] = 0;
   __asm__ __volatile__("" : : "r"(buffer) : "memory");
+}
+
+void release_secret(void *buffer, size_t length)
+{
+  if (buffer == nullptr)
+    return;
+  secure_wipe(buffer, length);
+  free(buffer);
 }

@@ -1,5 +1,6 @@
 #include "support/run_program.h"
 
+#include <csignal>
 #include <cstdlib>
 #include <cstdio>
 #include <cstring>
@@ -29,18 +30,40 @@ std::string slurp_and_remove(const std::string &path)
 }
 
 program_result spawn_and_wait(const std::vector<std::string> &argv_strings,
-                              const std::vector<std::string> &env_strings)
+                              const std::vector<std::string> &env_strings,
+                              const inherited_state &state = inherited_state{})
 {
   char out_path[] = "/tmp/lockwarden-out-XXXXXX";
   char err_path[] = "/tmp/lockwarden-err-XXXXXX";
-  int out_fd = mkstemp(out_path);
-  int err_fd = mkstemp(err_path);
+  // Close-on-exec: the program gets them only as its standard streams.
+  int out_fd = mkostemp(out_path, O_CLOEXEC);
+  int err_fd = mkostemp(err_path, O_CLOEXEC);
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, out_fd, 1);
   posix_spawn_file_actions_adddup2(&actions, err_fd, 2);
+  int unread[2] = {-1, -1};
+  if (state.stdout_reader_gone && pipe(unread) == 0) {
+    close(unread[0]);
+    posix_spawn_file_actions_adddup2(&actions, unread[1], 1);
+  }
+  for (int fd : state.closed_fds)
+    posix_spawn_file_actions_addclose(&actions, fd);
+  // Nothing else, as from a service manager: what the program's children
+  // hold beyond their standard streams is then the program's doing.
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+  // Whatever this test process inherited, the program starts with the
+  // default actions of the signals the tests send or provoke.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  for (int signal_number : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+    sigaddset(&defaults, signal_number);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
 
   std::vector<char *> argv;
   for (const std::string &s : argv_strings)
@@ -53,13 +76,16 @@ program_result spawn_and_wait(const std::vector<std::string> &argv_strings,
 
   program_result result{-1, "", ""};
   pid_t pid;
-  if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) == 0) {
+  if (posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), envp.data()) == 0) {
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {
     }
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
   posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  if (unread[1] >= 0)
+    close(unread[1]);
   close(out_fd);
   close(err_fd);
   result.out = slurp_and_remove(out_path);
@@ -87,7 +113,7 @@ std::vector<std::string> split_words(const char *text)
 
 }  // namespace
 
-program_result run_tool(const program_run &run)
+program_result run_tool(const program_run &run, const inherited_state &state)
 {
   std::vector<std::string> argv = split_words(run.runner.c_str());
   std::vector<std::string> emulator;
@@ -132,7 +158,7 @@ program_result run_tool(const program_run &run)
 #endif
   }
   env.insert(env.end(), run.extra_env.begin(), run.extra_env.end());
-  return spawn_and_wait(argv, env);
+  return spawn_and_wait(argv, env, state);
 }
 
 program_result run_shell(const std::string &command)
@@ -143,9 +169,14 @@ program_result run_shell(const std::string &command)
   return spawn_and_wait({"/bin/sh", "-c", command}, env);
 }
 
+program_run board_run(const board &b, const std::vector<std::string> &args)
+{
+  return {args, b.root, FAKE_CRYPTSETUP_BIN, {"FAKE_CRYPTSETUP_DIR=" + b.path("/fake")}, ""};
+}
+
 program_result run_on_board(const board &b, const std::vector<std::string> &args)
 {
-  return run_tool({args, b.root, FAKE_CRYPTSETUP_BIN, {"FAKE_CRYPTSETUP_DIR=" + b.path("/fake")}, ""});
+  return run_tool(board_run(b, args));
 }
 
 program_result run_with_real_cryptsetup(const board &b, const std::vector<std::string> &args)

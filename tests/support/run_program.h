@@ -19,9 +19,15 @@ struct program_run {
   std::string runner;                  // words put in front of the program (prlimit ...)
 };
 
+// What the caller leaves the program with besides its environment.
+struct inherited_state {
+  std::vector<int> closed_fds;  // standard descriptors the program starts without
+  bool stdout_reader_gone;      // standard output: a pipe whose reader has closed it
+};
+
 // Runs the built lockwarden-tool (under the cross runner when there is one)
 // with the board simulator preloaded when a sandbox is given.
-program_result run_tool(const program_run &run);
+program_result run_tool(const program_run &run, const inherited_state &state = inherited_state{});
 
 // Runs any command through /bin/sh -c, capturing output.
 program_result run_shell(const std::string &command);
@@ -30,6 +36,8 @@ program_result run_shell(const std::string &command);
 // recording fake cryptsetup on PATH, or with the real one wrapped for tests
 // (tests/peer/cryptsetup).
 program_result run_on_board(const board &b, const std::vector<std::string> &args);
+// The run that run_on_board makes, for a test to change before run_tool.
+program_run board_run(const board &b, const std::vector<std::string> &args);
 program_result run_with_real_cryptsetup(const board &b, const std::vector<std::string> &args);
 
 // Whether this test process runs under valgrind.

@@ -12,6 +12,14 @@ std::string key_00_to_1f()
   return key;
 }
 
+std::string key_20_to_3f()
+{
+  std::string key;
+  for (int i = 32; i < 64; i++)
+    key += static_cast<char>(i);
+  return key;
+}
+
 std::string hex(const void *bytes, size_t n)
 {
   static const char digits[] = "0123456789abcdef";

@@ -6,6 +6,9 @@
 // The key of most tests: bytes 00..1f, and its base64 text.
 inline const std::string KEY_TEXT = "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8=";
 std::string key_00_to_1f();
+// A second key: bytes 20..3f, and its base64 text.
+inline const std::string OTHER_KEY_TEXT = "ICEiIyQlJicoKSorLC0uLzAxMjM0NTY3ODk6Ozw9Pj8=";
+std::string key_20_to_3f();
 
 // Lower-case hex digits of `n` bytes.
 std::string hex(const void *bytes, size_t n);

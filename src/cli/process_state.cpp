@@ -1,0 +1,61 @@
+#include "cli/process_state.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+
+#include "cli/options.h"
+#include "keyring/keyring_location.h"
+
+namespace {
+
+void set_disposition(int signal_number, void (*action)(int))
+{
+  struct sigaction disposition;
+  memset(&disposition, 0, sizeof(disposition));
+  disposition.sa_handler = action;
+  sigemptyset(&disposition.sa_mask);
+  (void)sigaction(signal_number, &disposition, nullptr);
+}
+
+}  // namespace
+
+void begin_run()
+{
+  // With 0, 1 or 2 closed, the next open would take that number, and a
+  // device opened later (the key blob device, the keyring) would become a
+  // child's standard stream. An open takes the lowest free number, so
+  // /dev/null fills the gaps in order; without it the run goes on as it is.
+  for (int fd = 0; fd <= 2; fd++) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+      continue;
+    if (open("/dev/null", O_RDWR) < 0)
+      break;
+  }
+  // Inherited as ignored, SIGCHLD lets the kernel reap the children itself,
+  // and every pclose fails although the child succeeded.
+  set_disposition(SIGCHLD, SIG_DFL);
+}
+
+void end_run()
+{
+  forget_key_text();
+  free_keydev();
+  ignore_broken_pipe();
+  flush_standard_output();
+}
+
+void ignore_broken_pipe()
+{
+  // A reader of standard output that went away must cost the output, not
+  // the error lines on standard error and the exit status.
+  set_disposition(SIGPIPE, SIG_IGN);
+}
+
+void flush_standard_output()
+{
+  if (fflush(stdout) != 0 || ferror(stdout) != 0)
+    perror("main: write standard output");
+}

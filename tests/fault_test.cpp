@@ -318,6 +318,9 @@ class inherited_process_state : public testing::TestWithParam<inherited_case> {}
 TEST_P(inherited_process_state, changes_neither_the_result_nor_what_children_get)
 {
   const inherited_case &c = GetParam();
+  // valgrind itself needs standard error open before the program starts.
+  if (!c.state.closed_fds.empty() && c.state.closed_fds.back() == 2 && getenv("LOCKWARDEN_TOOL_RUNNER") != nullptr)
+    GTEST_SKIP() << "a checker in front of the program needs standard error";
   board b;
   make_board_with_listing_fdisk(b);
   const std::string device_config = b.read("/dev/caam_kb");

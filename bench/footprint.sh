@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Footprint of the program: stripped size, NEEDED libraries, and the wall time
 # and peak memory of an open on a simulated board against the same cryptsetup
 # children started by a plain shell script, measured in one run.

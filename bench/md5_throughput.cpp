@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // MD5 throughput of md5_digest against OpenSSL's MD5() on the same 64 MiB,
 // best of several rounds each, measured in one run.
 #include <chrono>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs a command N times and prints its mean wall time and the peak resident
 // memory of the largest process it started (the command or one of its
 // children), for the footprint comparison in footprint.sh.

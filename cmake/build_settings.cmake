@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Compile and link settings as interface targets: each target links the sets
 # it needs, so third-party code (GoogleTest) and the board simulator never
 # inherit settings that they would then have to filter back out.

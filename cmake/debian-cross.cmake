@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The common part of the Debian cross toolchain files: the including file sets
 # CMAKE_SYSTEM_PROCESSOR, LOCKWARDEN_CROSS_TRIPLE (the GNU triplet of Debian's
 # g++-TRIPLE package) and LOCKWARDEN_CROSS_QEMU (the qemu-user program).

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # GoogleTest for the test suite. Debian's libgtest-dev ships the libraries for
 # the build machine only, together with their sources in /usr/src/googletest;
 # a cross build compiles those sources with the cross compiler instead.

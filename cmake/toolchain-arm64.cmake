@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross build for 64-bit ARM (arm64, the i.MX 8 boards) with Debian's
 # g++-aarch64-linux-gnu; tests under qemu-aarch64.
 set(CMAKE_SYSTEM_PROCESSOR aarch64)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross build for 32-bit ARM (armhf, the i.MX 6/7 boards) with Debian's
 # g++-arm-linux-gnueabihf; tests under qemu-arm.
 set(CMAKE_SYSTEM_PROCESSOR arm)

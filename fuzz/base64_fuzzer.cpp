@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The streaming decoder fed in random pieces must give the same bytes as the
 // one-shot decode of the whole text, and both must agree with a plain
 // bit-accumulating decoder written from the rules the key text relies on.

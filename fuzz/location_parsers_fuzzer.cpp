@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The keyring location parsers read text that the kernel, fdisk and the
 // U-Boot tool configuration supply. Fed through the same fixed line buffers
 // the program reads them into, no line may crash them, leak what they

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The digest must be standard MD5 bit for bit: stored key blobs were made
 // with key modifiers computed by it. OpenSSL's MD5() is the reference; the
 // same input fed through md5_update in random pieces (empty ones included)

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # The program's main job on a simulated board: store a new random volume key
 # as a key blob, LUKS-format a disk image with it, and open the image in a
 # fresh run with the key recovered from the blob, using the real cryptsetup.

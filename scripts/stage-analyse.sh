@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Runs clang-tidy (.clang-tidy) and cppcheck over src/ with the compile
 # database of a clang configuration. Any finding fails the stage. A finding
 # that is wrong for one line is silenced there, with its reason:

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Cross-builds the program, the board simulator and the tests for the boards'
 # two ARM targets, 32-bit (armhf, i.MX 6/7) and 64-bit (arm64, i.MX 8), and
 # runs the unit and simulated-board tests of each under qemu-user.

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # The hardened build and every test but the virtual machines: unit,
 # simulated-board and real-peer tests. With "sanitize", the same tests built
 # with AddressSanitizer and UndefinedBehaviorSanitizer.

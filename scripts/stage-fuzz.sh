@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Builds the libFuzzer targets with clang (ASan + UBSan) and runs each for a
 # bounded time, starting from the seed corpora in fuzz/corpus/. Any crash,
 # sanitizer report, leak or timeout fails the stage; the reproducer is left in

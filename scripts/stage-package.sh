@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # What a user of the program gets: the manual page (linted and rendered), the
 # install rules (into a DESTDIR), the recipes for board build systems, the
 # example boot scripts, and the Debian package (built from a copy of the

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # The suite under valgrind memcheck: every test executable labelled in-process
 # runs under it whole, and every run of lockwarden-tool started by a test
 # labelled program runs under it (an error or a leak exits 99, which the test

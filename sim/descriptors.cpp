@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The descriptor table: which open descriptor is a simulated device, and the
 // reads, writes and syncs on them, with the faults a test injects.
 

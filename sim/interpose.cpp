@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The interposed C library entry points: the only symbols the simulator
 // exports. Each one hands a simulated descriptor or path to the part that
 // plays its device, and passes everything else to the C library.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The CAAM key blob device: KEY_BLOB_ENCRYPT and KEY_BLOB_DECRYPT on a
 // key_blob_request, bound to a per-board secret from the sandbox. The blob is
 // not the chip's format; it only has the chip's properties that the program

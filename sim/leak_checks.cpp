@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Leak checks: the key, blob and modifier of the key blob device's last
 // request are looked for in every freed block and, at exit, in the stack and
 // the heap; the argument strings are logged at exit as others see them.

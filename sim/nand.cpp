@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Raw NAND, as the kernel's MTD character device answers: geometry, bad
 // blocks, erase, lock, and page programming that can only clear bits.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Sandbox paths and settings: where a board's files live, how a sandbox file
 // of "word value" settings reads, the log, and the faults a test asks for.
 

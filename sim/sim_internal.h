@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The board simulator's own interface between its parts: the sandbox and its
 // settings, the descriptor table, the simulated devices and the leak checks.
 // Only interpose.cpp exports anything; everything here stays inside the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The program under injected faults: every failure is reported with its exact
 // lines and status 255, never a crash, and no secret is left behind.
 #include <csignal>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The program end to end on simulated boards: -n stores a key blob, a later
 // run recovers the key and hands it to (a recording fake) cryptsetup.
 #include <string>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // No copy of a secret may stay behind in the stack frames of a returned call.
 // The operations run in this process (the board simulator linked in); right
 // after each returns, the dead stack below the caller is searched for the key,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The board simulator checked against the kernel behaviour it stands in for:
 // the MTD character device, the key blob device and the injected faults. The
 // simulator is linked into this test, so the test's own calls reach it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The volume commands end to end: which cryptsetup children start, in what
 // order, with exactly which bytes on their standard input.
 #include <string>

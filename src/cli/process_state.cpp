@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "cli/process_state.h"
 
 #include <cerrno>

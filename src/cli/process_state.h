@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // What a run inherits from its caller and how it ends its output: kept at the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "keyblob/key_recovery.h"
 
 #include <cstdio>

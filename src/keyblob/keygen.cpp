@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "keyblob/keygen.h"
 
 #include <cerrno>

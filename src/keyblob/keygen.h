@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Makes a new volume key (random, or the 44-character base64 text), wraps it

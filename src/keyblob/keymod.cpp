@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "keyblob/keymod.h"
 
 #include <cerrno>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "keyring/keyring_location.h"
 
 #include <climits>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "keyring/location_parsers.h"
 
 #include <cstdio>

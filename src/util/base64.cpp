@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "util/base64.h"
 
 #include <cstring>

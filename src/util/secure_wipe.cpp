@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "util/secure_wipe.h"
 
 #include <cstdlib>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "volume/cryptsetup.h"
 
 #include <csignal>

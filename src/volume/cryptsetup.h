@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // The LUKS operations, run through the external cryptsetup program. The key

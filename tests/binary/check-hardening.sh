@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Checks that a built program carries the hardening a distribution expects of
 # a root tool, from its ELF headers alone (readelf works for any target):
 # PIE, full RELRO, stack protector, FORTIFY, no executable stack, no text

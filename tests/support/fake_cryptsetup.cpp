@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "support/fake_cryptsetup.h"
 
 std::vector<std::string> cryptsetup_calls(const board &b)

@@ -342,10 +342,10 @@ boot() {
         -chardev "file,id=report,path=$logs/$name.report" -device pci-serial,chardev=report)
       ;;
   esac
-  timeout 150 "$qemu" "${machine[@]}" -nodefaults -display none -no-reboot \
-    -kernel "$kernel" -initrd "$work/initramfs.cpio" \
+  # The console is the first serial port on both.
+  timeout 150 "$qemu" -serial "file:$logs/$name.console" "${machine[@]}" \
+    -nodefaults -display none -no-reboot -kernel "$kernel" -initrd "$work/initramfs.cpio" \
     -append "console=$console loglevel=4 panic=-1 $cmdline vmtest=$name" \
-    -serial "file:$logs/$name.console" \
     -device sdhci-pci -device sd-card,drive=card \
     -drive "id=card,if=none,format=raw,file=$image" \
     </dev/null >"$logs/$name.qemu" 2>&1 || status=$?

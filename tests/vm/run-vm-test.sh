@@ -461,6 +461,7 @@ check emmc-again emmc2.blob_md5 "${value[emmc-first:emmc.blob_md5]-<first boot>}
 check_run emmc-again emmc2.open 0 ''
 check emmc-again emmc2.open.read_md5 "${value[emmc-first:emmc.format.written_md5]-<written>}" "data read back after the power cycle"
 if [ "$partname" = 1 ]; then
+  check emmc-again emmc2.p4_partname safe "the GPT name of partition 4 in sysfs"
   check_run emmc-again emmc2.partname 0 '' 'sh: /sbin/fdisk: not found\n'
   check emmc-again emmc2.partname.read_md5 "${value[emmc-first:emmc.format.written_md5]-<written>}" \
     "data read back, keyring found by its partition name"

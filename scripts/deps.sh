@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Installs the Debian 12 packages a stage needs, when they are missing.
 # Usage: scripts/deps.sh [--list] STAGE...   (build, demo, sanitize, valgrind, arm,
 #                                    fuzz, analyse, package, vm, all)
@@ -14,7 +15,7 @@ packages_for() {
     fuzz)     echo "clang libclang-rt-14-dev libssl-dev" ;;
     analyse)  echo "clang-tidy cppcheck" ;;
     package)  echo "cmake g++ make git build-essential debhelper dpkg-dev lintian mandoc man-db shellcheck systemd file" ;;
-    vm)       echo "qemu-system-x86 gdisk cryptsetup-bin kmod cpio xz-utils gcc make binutils libc6-dev libelf1" ;;
+    vm)       echo "qemu-system-x86 qemu-system-arm qemu-user g++-arm-linux-gnueabihf gdisk cryptsetup-bin kmod cpio xz-utils gcc make binutils libc6-dev libelf1" ;;
     all)      for s in build sanitize valgrind arm fuzz analyse package vm; do packages_for "$s"; done ;;
     *)        echo "deps.sh: unknown stage $1" >&2; exit 2 ;;
   esac
@@ -35,6 +36,19 @@ if [ "$list_only" -eq 1 ]; then
   echo $wanted | tr ' ' '\n' | sort -u | tr '\n' ' '
   echo
   exit 0
+fi
+
+# The ARM virtual machine's kernel, BusyBox and cryptsetup are downloaded
+# (never installed) from the armhf archive, which apt must know.
+armhf_lists=0
+case " $* " in *" vm "* | *" all "*) armhf_lists=1 ;; esac
+if [ "$armhf_lists" -eq 1 ] && ! dpkg --print-foreign-architectures | grep -qx armhf; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "The armhf archive is missing: as root, dpkg --add-architecture armhf && apt-get update" >&2
+    exit 1
+  fi
+  dpkg --add-architecture armhf
+  apt-get update -q
 fi
 
 missing=""

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Installs what is missing, builds and runs the whole test suite.
 # Usage: scripts/test.sh [STAGE...]   (default: every stage, in this order)
 #   build     hardened build; unit, simulated-board and real-peer tests (CTest)
@@ -8,7 +9,7 @@
 #   fuzz      libFuzzer targets, a bounded time each
 #   analyse   clang-tidy and cppcheck
 #   package   man page, install rules, .deb, systemd unit
-#   vm        the program against a real kernel in a QEMU virtual machine
+#   vm        the program against a real kernel in QEMU: x86-64 PC, 32-bit ARM board
 # Each stage is scripts/stage-STAGE.sh: it installs its packages
 # (scripts/deps.sh), builds what it needs and runs its checks.
 set -u

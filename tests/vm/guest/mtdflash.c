@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * The few raw NAND operations the virtual machine's scenarios need, on the
  * kernel's MTD character devices, without mtd-utils in the initramfs:

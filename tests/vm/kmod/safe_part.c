@@ -1,4 +1,4 @@
-// SPDX-License-Identifier: GPL-2.0
+// SPDX-License-Identifier: GPL-2.0 OR MIT
 /*
  * Adds one named partition on an existing MTD device, the way a board's
  * device tree or command line would. The distribution kernel has neither
@@ -70,4 +70,5 @@ static void __exit safe_part_exit(void)
 module_init(safe_part_init);
 module_exit(safe_part_exit);
 MODULE_DESCRIPTION("One named MTD partition on an existing MTD device");
-MODULE_LICENSE("GPL");
+// Dual: mtd_add_partition() is exported to GPL-compatible modules only.
+MODULE_LICENSE("Dual MIT/GPL");

@@ -16,9 +16,9 @@
 # download (nothing is installed), for armhf also cryptsetup and its
 # libraries; builds a small kernel module that adds the MTD partition "safe",
 # an initramfs with the program, the real cryptsetup and the guest scripts,
-# and SD card images with sgdisk; then boots three times under TCG: a raw
-# NAND board, an eMMC board, and the same eMMC board again after a power
-# cycle. The guest reports what it measures on a serial port of its own; this
+# and SD card images with sgdisk; then boots four times under TCG: a raw
+# NAND board, an eMMC board, the same eMMC board again after a power cycle
+# (then without fdisk), and once more without fdisk. The guest reports what it measures on a serial port of its own; this
 # script compares the reports with what the boards must show.
 # Needs: gdisk cryptsetup-bin kmod cpio xz-utils, gcc make binutils libc6-dev
 # libelf1 for the module and the static helper, apt-get with current package
@@ -300,7 +300,9 @@ sgdisk -U 5AFE0000-1111-4222-8333-444455556666 -n 1:0:+8M -c 1:boot -n 2:0:+16M 
 emmc_img="$work/sd-emmc.img"
 rm -f "$emmc_img"
 truncate -s 128M "$emmc_img"
-sgdisk -n 1:0:+8M -c 1:boot -n 2:0:+16M -c 2:rootfs -n 3:0:+64M -c 3:data \
+# Partition 3 is named "safe data": a name that only begins with "safe" must
+# not make it the keyring.
+sgdisk -n 1:0:+8M -c 1:boot -n 2:0:+16M -c 2:rootfs -n 3:0:+64M -c "3:safe data" \
   -n 4:0:+1M -c 4:safe "$emmc_img" >/dev/null
 # The row BusyBox prints for partition 4, from sgdisk's own reading.
 safe_first=$(sgdisk -i 4 "$emmc_img" | sed -n 's/^First sector: \([0-9]*\) .*/\1/p')
@@ -313,11 +315,6 @@ head -c 1048576 /dev/zero | tr '\0' Z |
 
 # ---- boots ----
 
-# The eMMC board without fdisk, its keyring partition found by the name the
-# kernel read from the GPT (PARTNAME in /sys/class/block/mmcblk0pN/uevent).
-# Off until the program looks there: LOCKWARDEN_VM_PARTNAME=1 in the
-# environment turns it on.
-partname=${LOCKWARDEN_VM_PARTNAME:-0}
 
 logs="$work/logs"
 rm -rf "$logs"
@@ -425,6 +422,7 @@ check nand nand.safe.info "1048576 131072 2048"
 check nand nand.chip.bad "1 3"
 check nand nand.safe.bad "0 2" "the safe partition's first block is bad"
 check_run nand nand.newkey 0 'Skipping bad block\n'
+check nand nand.newkey.requests "ENCRYPT 32 80 16 ok;DECRYPT 32 80 16 ok;" "the stored page read back and unwrapped"
 check_nonzero nand nand.page.blob_not_ff
 check nand nand.page.tail_not_zero 0 "the page holds the blob, then zeros"
 check nand nand.block.rest_not_ff 0 "the rest of the erase block is erased"
@@ -444,6 +442,8 @@ boot emmc-first "$emmc_img" "root=/dev/mmcblk0p2 rootwait"
 check emmc-first board emmc-first
 check emmc-first emmc.fdisk_safe_row "$safe_row" "the stand-in's row for the sgdisk-made partition 4"
 check_run emmc-first emmc.newkey 0 ''
+check emmc-first emmc.newkey.requests "ENCRYPT 32 80 16 ok;DECRYPT 32 80 16 ok;" "the stored blob read back and unwrapped"
+check emmc-first emmc.p3_not_zero 0 "the partition named 'safe data' is not the keyring"
 check_nonzero emmc-first emmc.blob_not_old
 check emmc-first emmc.rest_not_old 0 "only the 80 bytes of the blob are written"
 check_run emmc-first emmc.format 0 ''
@@ -456,25 +456,32 @@ check emmc-first emmc.plain_on_card 0 "plain data on the partition under dm-cryp
 [ -n "${value[emmc-first:done.uptime]+set}" ] || { failures+=("[emmc-first] the guest did not finish"); mark_failed emmc-first; }
 
 # The same card after a power cycle.
-boot emmc-again "$emmc_img" "root=/dev/mmcblk0p2 rootwait vmpartname=$partname"
+boot emmc-again "$emmc_img" "root=/dev/mmcblk0p2 rootwait"
 check emmc-again board emmc-again
 check emmc-again emmc2.blob_md5 "${value[emmc-first:emmc.blob_md5]-<first boot>}" "the stored blob survives"
 check_run emmc-again emmc2.open 0 ''
 check emmc-again emmc2.open.read_md5 "${value[emmc-first:emmc.format.written_md5]-<written>}" "data read back after the power cycle"
-if [ "$partname" = 1 ]; then
-  check emmc-again emmc2.p4_partname safe "the GPT name of partition 4 in sysfs"
-  check_run emmc-again emmc2.partname 0 '' 'sh: /sbin/fdisk: not found\n'
-  check emmc-again emmc2.partname.read_md5 "${value[emmc-first:emmc.format.written_md5]-<written>}" \
-    "data read back, keyring found by its partition name"
-else
-  say "skipped: the keyring partition found by its name in sysfs on a board without fdisk" \
-    "(LOCKWARDEN_VM_PARTNAME=1 runs it)"
-fi
+# Without fdisk: the shell's complaint, then the partition the kernel names "safe".
+no_fdisk='sh: /sbin/fdisk: not found\n'
+check emmc-again emmc2.p4_partname safe "the GPT name of partition 4 in sysfs"
+check_run emmc-again emmc2.partname 0 '' "$no_fdisk"
+check emmc-again emmc2.partname.read_md5 "${value[emmc-first:emmc.format.written_md5]-<written>}" \
+  "data read back, keyring found by its partition name"
+check_run emmc-again emmc2.newkey 0 '' "$no_fdisk"
+check_run emmc-again emmc2.format 0 '' "$no_fdisk"
 [ -n "${value[emmc-again:done.uptime]+set}" ] || { failures+=("[emmc-again] the guest did not finish"); mark_failed emmc-again; }
+
+# And after another power cycle, still without fdisk.
+boot emmc-sysfs "$emmc_img" "root=/dev/mmcblk0p2 rootwait"
+check emmc-sysfs board emmc-sysfs
+check_run emmc-sysfs emmc3.open 0 '' "$no_fdisk"
+check emmc-sysfs emmc3.open.read_md5 "${value[emmc-again:emmc2.format.written_md5]-<written>}" \
+  "data of the volume formatted without fdisk, read back after the power cycle"
+[ -n "${value[emmc-sysfs:done.uptime]+set}" ] || { failures+=("[emmc-sysfs] the guest did not finish"); mark_failed emmc-sysfs; }
 
 say "timings: ${boot_times[*]}; total $(since "$test_start") s"
 if [ ${#failures[@]} -eq 0 ]; then
-  say "all scenarios passed (nand, emmc-first, emmc-again)"
+  say "all scenarios passed (nand, emmc-first, emmc-again, emmc-sysfs)"
   exit 0
 fi
 for b in "${failed_boots[@]}"; do

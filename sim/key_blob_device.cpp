@@ -66,20 +66,20 @@ void keyed_digest(char domain, const char *secret, const uint8_t *modifier, cons
 {
   uint8_t message[64 + MAX_RAW_KEY];
   const size_t secret_len = strlen(secret);
-  memcpy(message, secret, secret_len);
-  memcpy(message + secret_len, modifier, KEY_MODIFIER_LEN);
+  copy_secret(message, reinterpret_cast<const uint8_t *>(secret), secret_len);
+  copy_secret(message + secret_len, modifier, KEY_MODIFIER_LEN);
   const uint64_t derive0[2] = {0x626f617264736563ull, 1}, derive1[2] = {0x626f617264736563ull, 2};
   const uint64_t board_key[2] = {siphash(derive0, message, secret_len + KEY_MODIFIER_LEN),
                                  siphash(derive1, message, secret_len + KEY_MODIFIER_LEN)};
   size_t n = 0;
   message[n++] = static_cast<uint8_t>(domain);
   message[n++] = 0;  // which 8 bytes of the digest
-  memcpy(message + n, nonce, NONCE_LEN);
+  copy_secret(message + n, nonce, NONCE_LEN);
   n += NONCE_LEN;
   for (int shift = 0; shift < 32; shift += 8)
     message[n++] = static_cast<uint8_t>(counter >> shift);
   if (extra_len != 0)
-    memcpy(message + n, extra, extra_len);
+    copy_secret(message + n, extra, extra_len);
   n += extra_len;
   for (int part = 0; part < 4; part++) {
     message[1] = static_cast<uint8_t>(part);
@@ -176,6 +176,7 @@ int key_blob_ioctl(tracked_fd &t, int fd, unsigned long request, void *argument)
       r.key_modifier_len == KEY_MODIFIER_LEN) {
     how = run_request(encrypt, fd, r, &error);
     burn_stack();
+    forget_vector_registers();
   }
   sim_log("caam %s %u %u %u %s", op, r.raw_key_len, r.key_blob_len, r.key_modifier_len, how);
   return error == 0 ? 0 : fail(error);

@@ -53,13 +53,6 @@ bool window_counts(const uint8_t *w)
 // AVX-512 the C library's memcmp has just loaded the compared window into one
 // of those registers. The exit scan would find its own comparison there.
 // Volatile access keeps the compiler from turning the loops back into calls.
-void copy_secret(uint8_t *to, const uint8_t *from, size_t n)
-{
-  volatile uint8_t *out = to;
-  for (size_t i = 0; i < n; i++)
-    out[i] = from[i];
-}
-
 bool same_window(const uint8_t *memory, const uint8_t *secret)
 {
   const volatile uint8_t *a = memory, *b = secret;
@@ -70,6 +63,30 @@ bool same_window(const uint8_t *memory, const uint8_t *secret)
 }
 
 }  // namespace
+
+void copy_secret(uint8_t *to, const uint8_t *from, size_t n)
+{
+  volatile uint8_t *out = to;
+  for (size_t i = 0; i < n; i++)
+    out[i] = from[i];
+}
+
+void forget_vector_registers()
+{
+#if defined(__aarch64__)
+  // The caller-saved registers only: naming v8-v15 would make the compiler
+  // save their lower halves on the stack around this.
+  __asm__ __volatile__(
+      "movi v0.16b, #0\n movi v1.16b, #0\n movi v2.16b, #0\n movi v3.16b, #0\n"
+      "movi v4.16b, #0\n movi v5.16b, #0\n movi v6.16b, #0\n movi v7.16b, #0\n"
+      "movi v16.16b, #0\n movi v17.16b, #0\n movi v18.16b, #0\n movi v19.16b, #0\n"
+      "movi v20.16b, #0\n movi v21.16b, #0\n movi v22.16b, #0\n movi v23.16b, #0\n"
+      "movi v24.16b, #0\n movi v25.16b, #0\n movi v26.16b, #0\n movi v27.16b, #0\n"
+      "movi v28.16b, #0\n movi v29.16b, #0\n movi v30.16b, #0\n movi v31.16b, #0\n" ::
+          : "v0", "v1", "v2", "v3", "v4", "v5", "v6", "v7", "v16", "v17", "v18", "v19", "v20", "v21", "v22",
+            "v23", "v24", "v25", "v26", "v27", "v28", "v29", "v30", "v31");
+#endif
+}
 
 void remember(const uint8_t *key, size_t key_len, const uint8_t *blob, size_t blob_len, const uint8_t *modifier)
 {

@@ -164,6 +164,7 @@ ssize_t nand_write(tracked_fd &t, int fd, const void *data, size_t count, const 
         sim_log("fault keyring_short %s", t.path);
       }
       result = nand_program(fd, static_cast<const uint8_t *>(data), count, at);
+      forget_vector_registers();
       if (result > 0)
         NEXT(lseek64)(fd, at + result, SEEK_SET);
     }

@@ -144,6 +144,15 @@ int key_blob_ioctl(tracked_fd &t, int fd, unsigned long request, void *argument)
 // The longest raw key the device takes.
 constexpr size_t MAX_RAW_KEY = 512;
 
+// Copies a secret with a byte loop, never through the C library's vector
+// routines (see leak_checks.cpp).
+void copy_secret(uint8_t *to, const uint8_t *from, size_t n);
+// Zeroes the vector registers a call may leave secrets in. On AArch64 every
+// variadic function that hands its va_list on (vsnprintf in sim_log, printf)
+// saves q0-q7 on the stack, and the exit scan would find the simulator's own
+// work there.
+void forget_vector_registers();
+
 // Records the last successful request's key, blob and modifier.
 void remember(const uint8_t *key, size_t key_len, const uint8_t *blob, size_t blob_len, const uint8_t *modifier);
 bool secrets_seen();

@@ -116,9 +116,15 @@ int verify_stored_blob(const key_blob_request *stored)
     int device = open(KEY_BLOB_DEVICE, O_RDWR | O_CLOEXEC);
     if (device >= 0) {
       if (ioctl(device, KEY_BLOB_DECRYPT, &check) == 0) {
+        // Byte by byte through volatile reads: a vectorised comparison would
+        // leave both keys in vector registers, which a later variadic call
+        // saves on the stack (on AArch64, q0-q7 in every one that hands its
+        // argument list on, as printf does).
+        const volatile uint8_t *read_back = key;
+        const volatile uint8_t *made = stored->raw_key;
         uint8_t difference = 0;
         for (size_t i = 0; i < KEY_LEN; i++)
-          difference |= static_cast<uint8_t>(key[i] ^ stored->raw_key[i]);
+          difference |= static_cast<uint8_t>(read_back[i] ^ made[i]);
         result = difference == 0 ? 0 : -1;
       }
       close(device);

@@ -108,6 +108,7 @@ void find_safe_emmc_partition_in_sysfs()
     return;
   unsigned long lowest = 0;
   const dirent *entry;
+  // cppcheck-suppress readdirCalled ; single-threaded, and readdir_r is deprecated in glibc
   while ((entry = readdir(block)) != nullptr) {
     unsigned long number = emmc_partition_number(entry->d_name);
     if (number != 0 && (lowest == 0 || number < lowest) && partition_named_safe(entry->d_name))

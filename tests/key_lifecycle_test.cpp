@@ -191,11 +191,13 @@ TEST_P(generation_failure, stores_nothing_and_says_why)
 
 NAMED_CASES(generation_failure, failure_case, GENERATION_FAILURES);
 
-// -n TEXT (with a blank) once stored a random key and ignored TEXT.
+// -n TEXT (with a blank) once stored a random key and ignored TEXT. A key
+// text given beside a refused command line leaves the arguments all the same.
 TEST(key_generation, detached_key_text_is_refused_before_anything_is_read)
 {
   for (const std::vector<std::string> &args :
-       {std::vector<std::string>{"-n", KEY_TEXT}, std::vector<std::string>{"-f", "-n", "/dev/mmcblk0p3", "a", "b"}}) {
+       {std::vector<std::string>{"-n", KEY_TEXT}, std::vector<std::string>{"-f", "-n", "/dev/mmcblk0p3", "a", "b"},
+        std::vector<std::string>{"-n" + KEY_TEXT, "/dev/mmcblk0p3"}, std::vector<std::string>{"-n" + KEY_TEXT, "-x"}}) {
     board b;
     make_emmc_board(b);
     program_result r = run_on_board(b, args);
@@ -203,6 +205,10 @@ TEST(key_generation, detached_key_text_is_refused_before_anything_is_read)
     EXPECT_EQ(r.out.rfind("Lockwarden command line tool", 0), 0u) << r.out;
     EXPECT_EQ(b.log_lines("").size(), b.log_lines("exit cmdline").size()) << b.log();
     EXPECT_EQ(b.read("/dev/mmcblk0p4"), std::string(1024 * 1024, '\0'));
+    if (args[0].size() > 2) {
+      for (const std::string &line : b.log_lines("exit cmdline"))
+        EXPECT_EQ(line.find(hex(KEY_TEXT)), std::string::npos) << line;
+    }
   }
 }
 

@@ -51,6 +51,9 @@ void keep_key_text()
 
 void usage(int status)
 {
+  // A refused command line may still carry a key text, in the arguments or
+  // already in the program's own copy.
+  wipe_argument(cli_options.new_key_base64);
   ignore_broken_pipe();
   printf("Lockwarden command line tool for file systems encryption.\n"
          "\n"

@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <set>
 #include <string>
-#include <thread>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -384,15 +383,13 @@ TEST(concurrent_stores, the_second_waits_until_the_first_has_rewritten_the_block
   board b;
   make_nand_board(b);
   b.write("/faults", "pause_after_erase\n");
-  program_result first;
-  program_result second;
-  std::thread first_run([&] { first = run_on_board(b, {"--newkey=" + KEY_TEXT}); });
+  const started_program first_run = start_on_board(b, {"--newkey=" + KEY_TEXT});
   const bool first_paused = wait_until([&] { return paused_run(b); });
-  std::thread second_run([&] { second = run_on_board(b, {"--newkey=" + OTHER_KEY_TEXT}); });
+  const started_program second_run = start_on_board(b, {"--newkey=" + OTHER_KEY_TEXT});
   const bool second_waits = first_paused && wait_until([&] { return !b.log_lines("flock /dev/mtd2 LOCK_EX waits").empty(); });
   b.write("/resume", "");
-  first_run.join();
-  second_run.join();
+  const program_result first = wait_for(first_run);
+  const program_result second = wait_for(second_run);
   EXPECT_TRUE(first_paused);
   EXPECT_TRUE(second_waits) << b.log();
   EXPECT_EQ(first.status, 0) << first.out;
@@ -423,13 +420,12 @@ TEST_P(signal_during_rewrite, arrives_once_the_new_blob_is_written_and_locked)
   ASSERT_EQ(run_on_board(b, {"--newkey=" + KEY_TEXT}).status, 0);
   b.write("/faults", "pause_after_erase\n");
   b.clear_log();
-  program_result r;
-  std::thread run([&] { r = run_on_board(b, {"--newkey=" + OTHER_KEY_TEXT}); });
+  const started_program run = start_on_board(b, {"--newkey=" + OTHER_KEY_TEXT});
   const bool paused = wait_until([&] { return paused_run(b); });
   if (paused)
     kill(std::stoi(b.read("/paused")), c.signal_number);
   b.write("/resume", "");
-  run.join();
+  const program_result r = wait_for(run);
   ASSERT_TRUE(paused);
   EXPECT_EQ(r.status, 128 + c.signal_number);
   std::vector<std::string> after_pause;

@@ -30,9 +30,8 @@ std::string slurp_and_remove(const std::string &path)
   return text;
 }
 
-program_result spawn_and_wait(const std::vector<std::string> &argv_strings,
-                              const std::vector<std::string> &env_strings,
-                              const inherited_state &state = inherited_state{})
+started_program spawn(const std::vector<std::string> &argv_strings, const std::vector<std::string> &env_strings,
+                      const inherited_state &state = inherited_state{})
 {
   char out_path[] = "/tmp/lockwarden-out-XXXXXX";
   char err_path[] = "/tmp/lockwarden-err-XXXXXX";
@@ -75,23 +74,16 @@ program_result spawn_and_wait(const std::vector<std::string> &argv_strings,
     envp.push_back(const_cast<char *>(s.c_str()));
   envp.push_back(nullptr);
 
-  program_result result{-1, "", ""};
-  pid_t pid;
-  if (posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), envp.data()) == 0) {
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-    }
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
+  started_program started{-1, out_path, err_path};
+  if (posix_spawnp(&started.pid, argv[0], &actions, &attributes, argv.data(), envp.data()) != 0)
+    started.pid = -1;
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
   if (unread[1] >= 0)
     close(unread[1]);
   close(out_fd);
   close(err_fd);
-  result.out = slurp_and_remove(out_path);
-  result.err = slurp_and_remove(err_path);
-  return result;
+  return started;
 }
 
 std::vector<std::string> split_words(const char *text)
@@ -114,7 +106,21 @@ std::vector<std::string> split_words(const char *text)
 
 }  // namespace
 
-program_result run_tool(const program_run &run, const inherited_state &state)
+program_result wait_for(const started_program &started)
+{
+  program_result result{-1, "", ""};
+  if (started.pid > 0) {
+    int status = 0;
+    while (waitpid(started.pid, &status, 0) < 0) {
+    }
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+  result.out = slurp_and_remove(started.out_path);
+  result.err = slurp_and_remove(started.err_path);
+  return result;
+}
+
+started_program start_tool(const program_run &run, const inherited_state &state)
 {
   std::vector<std::string> argv = split_words(run.runner.c_str());
   std::vector<std::string> emulator;
@@ -159,7 +165,12 @@ program_result run_tool(const program_run &run, const inherited_state &state)
 #endif
   }
   env.insert(env.end(), run.extra_env.begin(), run.extra_env.end());
-  return spawn_and_wait(argv, env, state);
+  return spawn(argv, env, state);
+}
+
+program_result run_tool(const program_run &run, const inherited_state &state)
+{
+  return wait_for(start_tool(run, state));
 }
 
 program_result run_shell(const std::string &command)
@@ -167,7 +178,7 @@ program_result run_shell(const std::string &command)
   std::vector<std::string> env;
   for (char **e = environ; *e != nullptr; e++)
     env.push_back(*e);
-  return spawn_and_wait({"/bin/sh", "-c", command}, env);
+  return wait_for(spawn({"/bin/sh", "-c", command}, env));
 }
 
 program_run board_run(const board &b, const std::vector<std::string> &args)
@@ -178,6 +189,11 @@ program_run board_run(const board &b, const std::vector<std::string> &args)
 program_result run_on_board(const board &b, const std::vector<std::string> &args)
 {
   return run_tool(board_run(b, args));
+}
+
+started_program start_on_board(const board &b, const std::vector<std::string> &args)
+{
+  return start_tool(board_run(b, args));
 }
 
 program_result run_with_real_cryptsetup(const board &b, const std::vector<std::string> &args)

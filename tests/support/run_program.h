@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 #include "support/board.h"
@@ -26,6 +27,21 @@ struct inherited_state {
   bool stdout_reader_gone;      // standard output: a pipe whose reader has closed it
 };
 
+// A started program whose streams go to files, so that it never waits on
+// the test to read them.
+struct started_program {
+  pid_t pid;
+  std::string out_path;
+  std::string err_path;
+};
+
+// Starts the built lockwarden-tool and returns at once; wait_for collects it.
+// Tests that act on a running program use these from their one thread:
+// qemu-user, which runs the tests for ARM, is unreliable at starting
+// processes from a second thread.
+started_program start_tool(const program_run &run, const inherited_state &state = inherited_state{});
+program_result wait_for(const started_program &started);
+
 // Runs the built lockwarden-tool (under the cross runner when there is one)
 // with the board simulator preloaded when a sandbox is given.
 program_result run_tool(const program_run &run, const inherited_state &state = inherited_state{});
@@ -37,6 +53,7 @@ program_result run_shell(const std::string &command);
 // recording fake cryptsetup on PATH, or with the real one wrapped for tests
 // (tests/peer/cryptsetup).
 program_result run_on_board(const board &b, const std::vector<std::string> &args);
+started_program start_on_board(const board &b, const std::vector<std::string> &args);
 // The run that run_on_board makes, for a test to change before run_tool.
 program_run board_run(const board &b, const std::vector<std::string> &args);
 program_result run_with_real_cryptsetup(const board &b, const std::vector<std::string> &args);

@@ -29,7 +29,7 @@ step "build"
 # Tests on: the recipe check below is one of them. The prefix is given here,
 # as distributions do: the example boot scripts are generated with it.
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
-  -DLOCKWARDEN_BUILD_TESTS=ON -DLOCKWARDEN_BUILD_BENCHMARKS=OFF >/dev/null
+  -DLOCKWARDEN_BUILD_TESTS=ON -DLOCKWARDEN_BUILD_BENCHMARKS=OFF -DLOCKWARDEN_WERROR=ON >/dev/null
 cmake --build "$build" --target lockwarden-tool -j2
 
 step "cmake --install into a DESTDIR"

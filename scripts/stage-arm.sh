@@ -12,7 +12,7 @@ for preset in armhf arm64; do
   echo "--- $preset"
   cmake --preset "$preset"
   cmake --build --preset "$preset"
-  ctest --preset "$preset"
+  ctest --preset "$preset" --no-tests=error
 done
 
 # As Yocto and Buildroot build it: a toolchain file that names the compilers

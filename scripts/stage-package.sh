@@ -76,6 +76,53 @@ sh -n "$examples/lockwarden-open.init"
 shellcheck "$examples/lockwarden-open.init"
 echo "clean"
 
+step "boot pieces: the init script on a file tree of its own"
+# Its paths moved below $t, the program and cryptsetup replaced by loggers;
+# $t/blk is a block device node that nothing opens.
+t="$(pwd)/$build/init-test"
+rm -rf "$t"
+mkdir -p "$t/etc/lockwarden" "$t/default" "$t/mapper" "$t/bin"
+mknod "$t/blk" b 7 250
+sed -e "s|/etc/lockwarden|$t/etc/lockwarden|g" -e "s|/etc/default/|$t/default/|g" \
+    -e "s|/dev/mapper/|$t/mapper/|g" -e "s|^TOOL=.*|TOOL=$t/bin/tool|" \
+    "$examples/lockwarden-open.init" >"$t/init"
+# shellcheck disable=SC2016
+printf '#!/bin/sh\necho "$0 $*" >>%s/calls\n' "$t" >"$t/bin/tool"
+cp "$t/bin/tool" "$t/bin/cryptsetup"
+chmod +x "$t/bin/tool" "$t/bin/cryptsetup"
+printf '# the data partition\n  DEVICE=%s/blk  \nTIMEOUT=1\nMOUNTPOINT=/data\n' "$t" >"$t/etc/lockwarden/data.conf"
+printf 'DEVICE=%s/blk\nINITRAMFS=yes\n' "$t" >"$t/etc/lockwarden/root.conf"
+printf 'DEVICE=%s/gone\nTIMEOUT=0\n' "$t" >"$t/etc/lockwarden/late.conf"
+printf 'DEVICE=%s/blk\nTIMEOUT=soon\n' "$t" >"$t/etc/lockwarden/typo.conf"
+printf 'DEVICE=%s/blk\n' "$t" >"$t/etc/lockwarden/-x.conf"
+printf 'DEVICE=%s/blk\nNAME=data\n' "$t" >"$t/default/lockwarden-open"
+touch "$t/mapper/root"
+# run EXPECTED_STATUS ARGUMENT EXPECTED_CALLS: one run, its calls compared.
+run() {
+  rm -f "$t/calls"
+  status=0
+  PATH="$t/bin:$PATH" sh "$t/init" "$2" >"$t/out" 2>&1 || status=$?
+  calls=$(sed "s|^$t/bin/||" "$t/calls" 2>/dev/null || true)
+  if [ "$status" -ne "$1" ] || [ "$calls" != "$3" ]; then
+    cat "$t/out"; echo "init $2: status $status, calls '$calls'; expected $1, '$3'"; exit 1
+  fi
+}
+# data once (in both places, blanks around the line), root already open,
+# late not there in time, typo and -x refused: status 1.
+run 1 start "tool $t/blk data"
+grep -qx "lockwarden-open: $t/gone did not appear in 0 s" "$t/out"
+grep -qx "lockwarden-open: typo: TIMEOUT=soon is not a number of seconds" "$t/out"
+grep -qx "lockwarden-open: $t/etc/lockwarden/-x.conf: '-x' is not a mapped name the program accepts" "$t/out"
+rm "$t/etc/lockwarden/late.conf" "$t/etc/lockwarden/typo.conf" "$t/etc/lockwarden/-x.conf"
+touch "$t/mapper/data"
+# The initramfs's volume stays open at stop.
+run 0 stop "cryptsetup close data"
+# /etc/default/lockwarden-open alone still opens its volume.
+rm -r "$t/etc/lockwarden" "$t/mapper/data"
+printf 'DEVICE=%s/blk\nNAME=legacy\n' "$t" >"$t/default/lockwarden-open"
+run 0 start "tool $t/blk legacy"
+echo "opened once, skipped when open, refused when unusable, kept at stop"
+
 step "dpkg-buildpackage: amd64, armhf and arm64 (cross)"
 # From a copy: the build never sees build/ or .git, writes nothing into the
 # work tree, and its outputs (written next to the source folder) land in

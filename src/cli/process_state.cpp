@@ -7,7 +7,6 @@
 #include <cstring>
 #include <fcntl.h>
 
-
 namespace {
 
 void set_disposition(int signal_number, void (*action)(int))

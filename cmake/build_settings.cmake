@@ -3,26 +3,33 @@
 # it needs, so third-party code (GoogleTest) and the board simulator never
 # inherit settings that they would then have to filter back out.
 
-# Warnings are errors in the project's own code.
+# Warnings in the project's own code; errors with LOCKWARDEN_WERROR.
 add_library(lockwarden_warnings INTERFACE)
 target_compile_options(lockwarden_warnings INTERFACE
-  -Wall -Wextra -Werror -Wformat=2 -Wshadow -Wcast-align)
-
-# Hardening as a distribution would build a root tool. Position-independent
-# executables come from CMAKE_POSITION_INDEPENDENT_CODE (top level).
-add_library(lockwarden_hardening INTERFACE)
-target_compile_options(lockwarden_hardening INTERFACE
-  -fno-exceptions -fno-rtti
-  -fstack-protector-strong -fstack-clash-protection)
-if(CMAKE_SYSTEM_PROCESSOR MATCHES "x86_64|AMD64")
-  target_compile_options(lockwarden_hardening INTERFACE -fcf-protection)
+  -Wall -Wextra -Wformat=2 -Wshadow -Wcast-align)
+if(LOCKWARDEN_WERROR)
+  target_compile_options(lockwarden_warnings INTERFACE -Werror)
 endif()
-target_link_options(lockwarden_hardening INTERFACE
-  LINKER:-z,relro,-z,now LINKER:--as-needed LINKER:-z,noexecstack)
-if(NOT LOCKWARDEN_SANITIZE)
-  # FORTIFY needs optimisation; the sanitizers bring their own checks.
+
+# Hardening as a distribution would build a root tool, with
+# LOCKWARDEN_HARDENING. The code is written without exceptions and RTTI in
+# every build. Position-independent executables come from
+# CMAKE_POSITION_INDEPENDENT_CODE (top level).
+add_library(lockwarden_hardening INTERFACE)
+target_compile_options(lockwarden_hardening INTERFACE -fno-exceptions -fno-rtti)
+if(LOCKWARDEN_HARDENING)
   target_compile_options(lockwarden_hardening INTERFACE
-    $<$<NOT:$<CONFIG:Debug>>:-U_FORTIFY_SOURCE> $<$<NOT:$<CONFIG:Debug>>:-D_FORTIFY_SOURCE=2>)
+    -fstack-protector-strong -fstack-clash-protection)
+  if(CMAKE_SYSTEM_PROCESSOR MATCHES "x86_64|AMD64")
+    target_compile_options(lockwarden_hardening INTERFACE -fcf-protection)
+  endif()
+  target_link_options(lockwarden_hardening INTERFACE
+    LINKER:-z,relro,-z,now LINKER:--as-needed LINKER:-z,noexecstack)
+  if(NOT LOCKWARDEN_SANITIZE)
+    # FORTIFY needs optimisation; the sanitizers bring their own checks.
+    target_compile_options(lockwarden_hardening INTERFACE
+      $<$<NOT:$<CONFIG:Debug>>:-U_FORTIFY_SOURCE> $<$<NOT:$<CONFIG:Debug>>:-D_FORTIFY_SOURCE=2>)
+  endif()
 endif()
 
 # AddressSanitizer and UndefinedBehaviorSanitizer, when asked for. Empty

@@ -14,7 +14,9 @@ packages_for() {
     arm)      echo "g++-arm-linux-gnueabihf g++-aarch64-linux-gnu qemu-user file git" ;;
     fuzz)     echo "clang libclang-rt-14-dev libssl-dev" ;;
     analyse)  echo "clang-tidy cppcheck" ;;
-    package)  echo "cmake g++ make git build-essential debhelper dpkg-dev lintian mandoc man-db shellcheck systemd file" ;;
+    package)  echo "cmake g++ make git build-essential debhelper dpkg-dev lintian mandoc man-db shellcheck systemd file" \
+                   "crossbuild-essential-armhf crossbuild-essential-arm64 libc6-dev:armhf libc6-dev:arm64" \
+                   "python3-magic flake8" ;;
     vm)       echo "qemu-system-x86 qemu-system-arm qemu-user g++-arm-linux-gnueabihf gdisk cryptsetup-bin kmod cpio xz-utils gcc make binutils libc6-dev libelf1" ;;
     all)      for s in build sanitize valgrind arm fuzz analyse package vm; do packages_for "$s"; done ;;
     *)        echo "deps.sh: unknown stage $1" >&2; exit 2 ;;
@@ -39,15 +41,22 @@ if [ "$list_only" -eq 1 ]; then
 fi
 
 # The ARM virtual machine's kernel, BusyBox and cryptsetup are downloaded
-# (never installed) from the armhf archive, which apt must know.
-armhf_lists=0
-case " $* " in *" vm "* | *" all "*) armhf_lists=1 ;; esac
-if [ "$armhf_lists" -eq 1 ] && ! dpkg --print-foreign-architectures | grep -qx armhf; then
+# (never installed) from the armhf archive, which apt must know; the package
+# stage cross-builds .debs against the armhf and arm64 C libraries.
+foreign=""
+case " $* " in *" vm "* | *" package "* | *" all "*) foreign="armhf" ;; esac
+case " $* " in *" package "* | *" all "*) foreign="$foreign arm64" ;; esac
+added=0
+for arch in $foreign; do
+  dpkg --print-foreign-architectures | grep -qx "$arch" && continue
   if [ "$(id -u)" -ne 0 ]; then
-    echo "The armhf archive is missing: as root, dpkg --add-architecture armhf && apt-get update" >&2
+    echo "The $arch archive is missing: as root, dpkg --add-architecture $arch && apt-get update" >&2
     exit 1
   fi
-  dpkg --add-architecture armhf
+  dpkg --add-architecture "$arch"
+  added=1
+done
+if [ "$added" -eq 1 ]; then
   apt-get update -q
 fi
 

@@ -13,7 +13,7 @@ scripts/deps.sh analyse build
 build=build/pkg-analyse
 # Only the compile database is needed: configure, no build. clang++ so that
 # clang-tidy sees the flags it was given.
-CXX=clang++ cmake -S . -B "$build" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
+CXX=clang++ cmake -S . -B "$build" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DLOCKWARDEN_WERROR=ON \
   -DLOCKWARDEN_BUILD_TESTS=OFF -DLOCKWARDEN_BUILD_BENCHMARKS=OFF >/dev/null
 
 src="$(pwd)/src/"

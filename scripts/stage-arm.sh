@@ -15,7 +15,7 @@ for preset in armhf arm64; do
   echo "--- $preset"
   cmake --preset "$preset"
   cmake --build --preset "$preset"
-  ctest --preset "$preset"
+  ctest --preset "$preset" --no-tests=error
 done
 
 # As Yocto and Buildroot build it: a toolchain file that names the compilers
@@ -34,6 +34,11 @@ TOOLCHAIN
 cmake -S . -B "$bare/build" -DCMAKE_TOOLCHAIN_FILE="$PWD/$bare/toolchain.cmake" \
   -DCMAKE_INSTALL_PREFIX=/usr -DLOCKWARDEN_REVISION=board1 >/dev/null
 cmake --build "$bare/build" -j2 >/dev/null
+# A distribution's newer compiler must not fail on a new warning; the
+# hardening flags stay on unless the build system brings its own.
+flags=$(cat "$bare/build/CMakeFiles/lockwarden.dir/flags.make")
+case "$flags" in *-Werror*) echo "stage-arm: a plain configure builds with -Werror" >&2; exit 1 ;; esac
+case "$flags" in *-fstack-protector-strong*) ;; *) echo "stage-arm: a plain configure lacks the hardening flags" >&2; exit 1 ;; esac
 DESTDIR="$PWD/$bare/root" cmake --install "$bare/build" >/dev/null
 [ ! -e "$bare/build/tests" ] && [ ! -e "$bare/build/bench" ] && [ ! -e "$bare/build/sim" ] || {
   echo "stage-arm: a plain cross configure built host-only parts" >&2; exit 1; }

@@ -11,4 +11,4 @@ scripts/deps.sh build
 
 cmake --preset "$preset"
 cmake --build --preset "$preset"
-ctest --preset "$preset" -LE vm
+ctest --preset "$preset" -LE vm --no-tests=error

@@ -17,7 +17,7 @@ build=build/fuzz
 targets="base64 md5 location_parsers"
 
 CXX=clang++ cmake -S . -B "$build" \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLOCKWARDEN_FUZZ=ON -DLOCKWARDEN_SANITIZE=ON \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLOCKWARDEN_FUZZ=ON -DLOCKWARDEN_SANITIZE=ON -DLOCKWARDEN_WERROR=ON \
   -DLOCKWARDEN_BUILD_TESTS=OFF -DLOCKWARDEN_BUILD_BENCHMARKS=OFF
 cmake --build "$build" --target fuzzers -j2
 

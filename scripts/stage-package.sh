@@ -1,10 +1,13 @@
 #!/bin/sh
 # SPDX-License-Identifier: MIT
 # What a user of the program gets: the manual page (linted and rendered), the
-# install rules (into a DESTDIR), the recipes for board build systems, the
-# example boot scripts, and the Debian package (built from a copy of the
-# sources with dpkg-buildpackage, checked with lintian, installed with dpkg,
-# run, removed). Leaves the package in build/ (lockwarden-tool_*.deb).
+# install rules (into a DESTDIR), the recipes for board build systems (checked
+# against the project, the Buildroot package with Buildroot's own
+# check-package), the boot pieces (shellcheck, systemd-analyze verify), and
+# the Debian packages for amd64, armhf and arm64 (built from a copy of the
+# sources with dpkg-buildpackage, the ARM ones cross-built, all checked with
+# lintian; the native one installed with dpkg, run, removed). Leaves the
+# packages in build/ (lockwarden-tool_*.deb).
 # Changes the system: installs and then removes the package lockwarden-tool.
 # Usage: scripts/stage-package.sh
 set -eu
@@ -27,77 +30,172 @@ done
 
 step "build"
 # Tests on: the recipe check below is one of them. The prefix is given here,
-# as distributions do: the example boot scripts are generated with it.
+# as distributions do: the boot pieces are generated with it.
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
-  -DLOCKWARDEN_BUILD_TESTS=ON -DLOCKWARDEN_BUILD_BENCHMARKS=OFF >/dev/null
+  -DLOCKWARDEN_BUILD_TESTS=ON -DLOCKWARDEN_BUILD_BENCHMARKS=OFF -DLOCKWARDEN_WERROR=ON >/dev/null
 cmake --build "$build" --target lockwarden-tool -j2
 
 step "cmake --install into a DESTDIR"
 destdir="$(pwd)/$build/destdir"
+examples=$destdir/usr/share/doc/lockwarden-tool/examples
 rm -rf "$destdir"
 DESTDIR="$destdir" cmake --install "$build" --prefix /usr >/dev/null
 for f in usr/sbin/lockwarden-tool usr/share/man/man8/lockwarden-tool.8 \
-         usr/share/doc/lockwarden-tool/examples/lockwarden-open.service \
-         usr/share/doc/lockwarden-tool/examples/lockwarden-open.init; do
+         usr/share/doc/lockwarden-tool/examples/lockwarden-open@.service \
+         usr/share/doc/lockwarden-tool/examples/lockwarden-open.init \
+         usr/share/doc/lockwarden-tool/examples/60-lockwarden-caam-kb.rules; do
   [ -f "$destdir/$f" ] || { echo "cmake --install did not install /$f"; exit 1; }
 done
 [ -x "$destdir/usr/sbin/lockwarden-tool" ] || { echo "/usr/sbin/lockwarden-tool not executable"; exit 1; }
 installed=$(cd "$destdir" && find . ! -type d | sed 's/^\.//' | sort)
 echo "installed: $(printf '%s\n' "$installed" | tr '\n' ' ')"
-# The examples name the program where the prefix put it, nowhere else.
-grep -q '^ExecStart=/usr/sbin/lockwarden-tool ' "$destdir/usr/share/doc/lockwarden-tool/examples/lockwarden-open.service"
-grep -q '^TOOL="/usr/sbin/lockwarden-tool"$' "$destdir/usr/share/doc/lockwarden-tool/examples/lockwarden-open.init"
+# The boot pieces name the program where the prefix put it, nowhere else.
+grep -q '^ExecStart=/usr/sbin/lockwarden-tool ' "$examples/lockwarden-open@.service"
+grep -q '^TOOL="/usr/sbin/lockwarden-tool"$' "$examples/lockwarden-open.init"
 
-step "recipes: Yocto, Buildroot, Debian against LICENSE, version and install rules"
-ctest --test-dir "$build" -L packaging --output-on-failure
+step "recipes: Yocto, Buildroot, Debian against LICENSE, version, options and install rules"
+ctest --test-dir "$build" -R '^packaging_recipes$' --no-tests=error --output-on-failure
 
-step "example init script: sh -n, shellcheck"
-sh -n "$destdir/usr/share/doc/lockwarden-tool/examples/lockwarden-open.init"
-shellcheck "$destdir/usr/share/doc/lockwarden-tool/examples/lockwarden-open.init"
+step "Buildroot package: utils/check-package"
+# Buildroot's own linter, from a shallow clone kept in build/ (utils/ only).
+buildroot=build/buildroot
+if [ ! -f "$buildroot/utils/check-package" ]; then
+  rm -rf "$buildroot"
+  git clone -q --depth 1 --no-checkout https://gitlab.com/buildroot.org/buildroot.git "$buildroot"
+  git -C "$buildroot" checkout -q HEAD -- utils
+fi
+echo "buildroot $(git -C "$buildroot" log -1 --format='%h %cs')"
+# Debian's python3 with python3-magic and flake8, whatever python3 PATH finds.
+top=$(pwd)
+(cd contrib/buildroot && /usr/bin/python3 "$top/$buildroot/utils/check-package" -b lockwarden-tool/* 2>&1) |
+  tee "$build/check-package.log"
+grep -qx '0 warnings generated' "$build/check-package.log"
+
+step "boot pieces: sh -n and shellcheck of the init script"
+sh -n "$examples/lockwarden-open.init"
+shellcheck "$examples/lockwarden-open.init"
 echo "clean"
 
-step "dpkg-buildpackage"
+step "boot pieces: the init script on a file tree of its own"
+# Its paths moved below $t, the program and cryptsetup replaced by loggers;
+# $t/blk is a block device node that nothing opens.
+t="$(pwd)/$build/init-test"
+rm -rf "$t"
+mkdir -p "$t/etc/lockwarden" "$t/default" "$t/mapper" "$t/bin"
+mknod "$t/blk" b 7 250
+sed -e "s|/etc/lockwarden|$t/etc/lockwarden|g" -e "s|/etc/default/|$t/default/|g" \
+    -e "s|/dev/mapper/|$t/mapper/|g" -e "s|^TOOL=.*|TOOL=$t/bin/tool|" \
+    "$examples/lockwarden-open.init" >"$t/init"
+# shellcheck disable=SC2016
+printf '#!/bin/sh\necho "$0 $*" >>%s/calls\n' "$t" >"$t/bin/tool"
+cp "$t/bin/tool" "$t/bin/cryptsetup"
+chmod +x "$t/bin/tool" "$t/bin/cryptsetup"
+printf '# the data partition\n  DEVICE=%s/blk  \nTIMEOUT=1\nMOUNTPOINT=/data\n' "$t" >"$t/etc/lockwarden/data.conf"
+printf 'DEVICE=%s/blk\nINITRAMFS=yes\n' "$t" >"$t/etc/lockwarden/root.conf"
+printf 'DEVICE=%s/gone\nTIMEOUT=0\n' "$t" >"$t/etc/lockwarden/late.conf"
+printf 'DEVICE=%s/blk\nTIMEOUT=soon\n' "$t" >"$t/etc/lockwarden/typo.conf"
+printf 'DEVICE=%s/blk\n' "$t" >"$t/etc/lockwarden/-x.conf"
+printf 'DEVICE=%s/blk\nNAME=data\n' "$t" >"$t/default/lockwarden-open"
+touch "$t/mapper/root"
+# run EXPECTED_STATUS ARGUMENT EXPECTED_CALLS: one run, its calls compared.
+run() {
+  rm -f "$t/calls"
+  status=0
+  PATH="$t/bin:$PATH" sh "$t/init" "$2" >"$t/out" 2>&1 || status=$?
+  calls=$(sed "s|^$t/bin/||" "$t/calls" 2>/dev/null || true)
+  if [ "$status" -ne "$1" ] || [ "$calls" != "$3" ]; then
+    cat "$t/out"; echo "init $2: status $status, calls '$calls'; expected $1, '$3'"; exit 1
+  fi
+}
+# data once (in both places, blanks around the line), root already open,
+# late not there in time, typo and -x refused: status 1.
+run 1 start "tool $t/blk data"
+grep -qx "lockwarden-open: $t/gone did not appear in 0 s" "$t/out"
+grep -qx "lockwarden-open: typo: TIMEOUT=soon is not a number of seconds" "$t/out"
+grep -qx "lockwarden-open: $t/etc/lockwarden/-x.conf: '-x' is not a mapped name the program accepts" "$t/out"
+rm "$t/etc/lockwarden/late.conf" "$t/etc/lockwarden/typo.conf" "$t/etc/lockwarden/-x.conf"
+touch "$t/mapper/data"
+# The initramfs's volume stays open at stop.
+run 0 stop "cryptsetup close data"
+# /etc/default/lockwarden-open alone still opens its volume.
+rm -r "$t/etc/lockwarden" "$t/mapper/data"
+printf 'DEVICE=%s/blk\nNAME=legacy\n' "$t" >"$t/default/lockwarden-open"
+run 0 start "tool $t/blk legacy"
+echo "opened once, skipped when open, refused when unusable, kept at stop"
+
+step "dpkg-buildpackage: amd64, armhf and arm64 (cross)"
 # From a copy: the build never sees build/ or .git, writes nothing into the
 # work tree, and its outputs (written next to the source folder) land in
-# build/. The copy has no git work tree, so the revision is handed in.
+# build/. The copy has no git work tree, so the revision is handed in. The
+# three builds share the copy: each has its own obj-TRIPLET folder, and
+# debian/rules clean runs before each.
 version=$(sed -n '1s/^lockwarden-tool (\([^)]*\)).*/\1/p' debian/changelog)
 copy=build/lockwarden-tool-$version
 rm -rf "$copy" build/lockwarden-tool_* build/lockwarden-tool-dbgsym_*
 mkdir -p "$copy"
 tar -c --exclude=./build --exclude=./.git . | tar -x -C "$copy"
 revision=$(git describe --always --dirty 2>/dev/null || echo unknown)
-# nocheck: the build stage has just run the whole suite on these sources;
-# here only what packaging adds is checked (below, on the installed package).
-(cd "$copy" && LOCKWARDEN_REVISION="$revision" DEB_BUILD_OPTIONS="nocheck parallel=2" \
-  dpkg-buildpackage -b -us -uc -Pnocheck >../dpkg-buildpackage.log 2>&1) || {
-  tail -40 build/dpkg-buildpackage.log; exit 1; }
+native=$(dpkg --print-architecture)
+debs=""
+for arch in "$native" armhf arm64; do
+  cross=""
+  [ "$arch" = "$native" ] || cross="-a$arch"
+  started=$(date +%s)
+  # nocheck: the build stage has just run the whole suite on these sources
+  # (and the arm stage under qemu-user); here only what packaging adds is
+  # checked.
+  (cd "$copy" && LOCKWARDEN_REVISION="$revision" DEB_BUILD_OPTIONS="nocheck parallel=2" \
+    dpkg-buildpackage -b -us -uc -Pnocheck ${cross:+"$cross"} >"../dpkg-buildpackage-$arch.log" 2>&1) || {
+    tail -40 "build/dpkg-buildpackage-$arch.log"; exit 1; }
+  deb=build/lockwarden-tool_${version}_$arch.deb
+  echo "built $deb in $(($(date +%s) - started)) s"
+  dpkg-deb --info "$deb" | sed -n 's/^ \(Package\|Version\|Architecture\|Section\|Depends\|Maintainer\):/&/p'
+  dpkg-deb -f "$deb" Version | grep -qx "$version"
+  dpkg-deb -f "$deb" Architecture | grep -qx "$arch"
+  dpkg-deb -f "$deb" Depends | grep -q 'cryptsetup-bin'
+  dpkg-deb -f "$deb" Depends | grep -q 'libc6'
+  debs="$debs $deb"
+done
 rm -rf "$copy"
-deb=$(ls build/lockwarden-tool_"$version"_*.deb)
-echo "built $deb"
-dpkg-deb --info "$deb" | sed -n 's/^ \(Package\|Version\|Architecture\|Section\|Depends\|Maintainer\):/&/p'
-dpkg-deb -f "$deb" Version | grep -qx "$version"
-dpkg-deb -f "$deb" Depends | grep -q 'cryptsetup-bin'
-dpkg-deb -f "$deb" Depends | grep -q 'libc6'
+# The cross-built programs are ARM executables, as hardened as the native one.
+for arch in armhf arm64; do
+  rm -rf "$build/unpacked-$arch"
+  dpkg-deb -x "build/lockwarden-tool_${version}_$arch.deb" "$build/unpacked-$arch"
+done
+file "$build/unpacked-armhf/usr/sbin/lockwarden-tool" | grep -q 'ELF 32-bit LSB pie executable, ARM, EABI5'
+file "$build/unpacked-arm64/usr/sbin/lockwarden-tool" | grep -q 'ELF 64-bit LSB pie executable, ARM aarch64'
+for arch in armhf arm64; do
+  sh tests/binary/check-hardening.sh "$build/unpacked-$arch/usr/sbin/lockwarden-tool" >"$build/hardening-$arch.txt" || {
+    cat "$build/hardening-$arch.txt"; exit 1; }
+done
+echo "armhf and arm64: ARM executables, hardened"
 
 step "lintian --fail-on error,warning"
-lintian --fail-on error,warning --display-info "$deb"
+# One run for the three: lintian's start-up is most of its time.
+# shellcheck disable=SC2086
+lintian --fail-on error,warning --display-info $debs
 echo "lintian: no errors, no warnings"
 
 step "package contents = cmake --install + Debian's own documents"
-# Compressed as Debian policy wants: the manual page and README.
-packaged=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sed -e 's/^\.//' -e 's/\.gz$//' |
-  grep -v -x -e /usr/share/doc/lockwarden-tool/copyright -e /usr/share/doc/lockwarden-tool/changelog \
-    -e /usr/share/doc/lockwarden-tool/README.md | sort)
-if [ "$packaged" != "$installed" ]; then
-  echo "the package holds:"; printf '%s\n' "$packaged"
-  echo "cmake --install installs:"; printf '%s\n' "$installed"
-  exit 1
-fi
-dpkg-deb -c "$deb" | grep -q ' ./usr/share/man/man8/lockwarden-tool.8.gz$'
-dpkg-deb -c "$deb" | grep -q ' ./usr/share/doc/lockwarden-tool/copyright$'
-echo "same files"
+# Compressed as Debian policy wants: the manual page and README. The listing
+# is taken whole: a reader that stops early (grep -q) breaks dpkg-deb's pipe.
+for deb in $debs; do
+  contents=$(dpkg-deb -c "$deb")
+  packaged=$(printf '%s\n' "$contents" | awk '$1 !~ /^d/ { print $6 }' | sed -e 's/^\.//' -e 's/\.gz$//' |
+    grep -v -x -e /usr/share/doc/lockwarden-tool/copyright -e /usr/share/doc/lockwarden-tool/changelog \
+      -e /usr/share/doc/lockwarden-tool/README.md | sort)
+  if [ "$packaged" != "$installed" ]; then
+    echo "$deb holds:"; printf '%s\n' "$packaged"
+    echo "cmake --install installs:"; printf '%s\n' "$installed"
+    exit 1
+  fi
+  printf '%s\n' "$contents" | grep -q ' ./usr/share/man/man8/lockwarden-tool.8.gz$'
+  printf '%s\n' "$contents" | grep -q ' ./usr/share/doc/lockwarden-tool/copyright$'
+  echo "$deb: same files"
+done
 
 step "dpkg -i, run, systemd-analyze verify, dpkg -P"
+deb=build/lockwarden-tool_${version}_$native.deb
 # From here on the system is changed: remove the package on every way out.
 trap 'dpkg -P lockwarden-tool >/dev/null 2>&1 || true' EXIT
 # Minimal images exclude manual pages and documentation from installs
@@ -109,14 +207,17 @@ head -1 "$build/help.txt" | grep -q '^Lockwarden command line tool' || {
   echo "installed lockwarden-tool --help printed:"; cat "$build/help.txt"; exit 1; }
 grep "^Version: $(echo "$version" | sed 's/\./\\./g')-" "$build/help.txt"
 echo "lockwarden-tool --help: exit 0"
+/usr/sbin/lockwarden-tool --version | grep -x "lockwarden-tool $(echo "$version" | sed 's/\./\\./g')-.*"
 man -w lockwarden-tool
 grep -q 'MIT' /usr/share/doc/lockwarden-tool/copyright
 sh tests/binary/check-hardening.sh /usr/sbin/lockwarden-tool
-# Checks the unit's syntax, its ordering (no cycles), that ExecStart and
-# ExecStop name executables, and that its Documentation= page exists.
-systemd-analyze verify /usr/share/doc/lockwarden-tool/examples/lockwarden-open.service
+# Checks the template unit's syntax (instantiated as lockwarden-open@i), its
+# ordering (no cycles), that ExecStart and ExecStop name executables, and
+# that its Documentation= page exists. Any output is a finding.
+systemd-analyze verify /usr/share/doc/lockwarden-tool/examples/lockwarden-open@.service >"$build/verify.log" 2>&1 || {
+  cat "$build/verify.log"; exit 1; }
+if [ -s "$build/verify.log" ]; then cat "$build/verify.log"; exit 1; fi
 echo "systemd-analyze verify: clean"
 dpkg -P lockwarden-tool
 trap - EXIT
 [ ! -e /usr/sbin/lockwarden-tool ] || { echo "dpkg -P left /usr/sbin/lockwarden-tool"; exit 1; }
-

@@ -9,8 +9,8 @@ cd "$(dirname "$0")/.."
 scripts/deps.sh build vm || exit 1
 
 status=0
-{ cmake --preset default && cmake --build --preset default && ctest --preset default -L vm; } || status=1
+{ cmake --preset default && cmake --build --preset default && ctest --preset default -L vm --no-tests=error; } || status=1
 # The armhf preset's own tests leave the virtual machine out.
 { cmake --preset armhf && cmake --build --preset armhf --target lockwarden-tool boardsim &&
-  ctest --test-dir build/armhf -L vm --output-on-failure; } || status=1
+  ctest --test-dir build/armhf -L vm --output-on-failure --no-tests=error; } || status=1
 exit $status

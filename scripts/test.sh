@@ -8,7 +8,8 @@
 #   arm       cross builds for armhf and arm64, tests under qemu-user
 #   fuzz      libFuzzer targets, a bounded time each
 #   analyse   clang-tidy and cppcheck
-#   package   man page, install rules, .deb, systemd unit
+#   package   man page, install rules, Yocto and Buildroot recipes, boot pieces,
+#             .debs for the build machine, armhf and arm64
 #   vm        the program against a real kernel in QEMU: x86-64 PC, 32-bit ARM board
 # Each stage is scripts/stage-STAGE.sh: it installs its packages
 # (scripts/deps.sh), builds what it needs and runs its checks.

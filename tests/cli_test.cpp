@@ -27,11 +27,14 @@ const std::string USAGE_TEXT =
     "                    Generate a random key if not provided\n"
     "\n";
 
+const std::string VERSION_TEXT = "lockwarden-tool " LOCKWARDEN_VERSION "\n";
+
 struct usage_case {
   const char *name;
   std::vector<std::string> args;
   int status;
   const char *diagnostic;  // expected in stderr; empty: stderr must be empty
+  const std::string *out = &USAGE_TEXT;
 };
 
 const usage_case USAGE_CASES[] = {
@@ -39,6 +42,12 @@ const usage_case USAGE_CASES[] = {
     {"help", {"--help"}, 0, ""},
     {"help_prefix", {"--he"}, 0, ""},
     {"help_after_format", {"-f", "--help"}, 0, ""},
+    {"version", {"--version"}, 0, "", &VERSION_TEXT},
+    {"version_prefix", {"--v"}, 0, "", &VERSION_TEXT},
+    {"version_before_help", {"-nAAAA", "--version", "--help"}, 0, "", &VERSION_TEXT},
+    {"help_before_version", {"--help", "--version"}, 0, ""},
+    {"short_v_is_no_option", {"-v"}, 1, "invalid option -- 'v'"},
+    {"version_with_value", {"--version=1"}, 1, "option '--version' doesn't allow an argument"},
     {"short_h_is_no_option", {"-h"}, 1, "invalid option -- 'h'"},
     {"unknown_short", {"-x"}, 1, "invalid option -- 'x'"},
     {"unknown_long", {"--foo"}, 1, "unrecognized option '--foo'"},
@@ -64,7 +73,7 @@ TEST_P(usage_text, is_printed_byte_for_byte_with_its_status)
   const usage_case &c = GetParam();
   program_result r = run_tool({c.args, "", "", {}, ""});
   EXPECT_EQ(r.status, c.status);
-  EXPECT_EQ(r.out, USAGE_TEXT);
+  EXPECT_EQ(r.out, *c.out);
   if (c.diagnostic[0] == '\0') {
     EXPECT_EQ(r.err, "");
   } else {

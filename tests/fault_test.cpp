@@ -309,6 +309,7 @@ const inherited_case INHERITED_CASES[] = {
     {"standard_error_closed", FORMAT_AND_OPEN, "", "", {{2}, false}, 0, ""},
     {"reader_gone_usage", {"-x"}, "", "", {{}, true}, 1, REPORT},
     {"reader_gone_help", {"--help"}, "", "", {{}, true}, 0, REPORT},
+    {"reader_gone_version", {"--version"}, "", "", {{}, true}, 0, REPORT},
     {"reader_gone_failed_open", {"/dev/mmcblk0p3", "cryptroot"}, "", "", {{}, true}, 255, REPORT},
     {"reader_gone_after_children", FORMAT_AND_OPEN, "", "", {{}, true}, 0, ""},
 };

@@ -8,6 +8,7 @@
 
 #include "cli/process_state.h"
 #include "keyblob/key_blob_device.h"
+#include "keyring/keyring_location.h"
 #include "util/secure_wipe.h"
 #include "version.h"
 
@@ -21,6 +22,7 @@ const option LONG_OPTIONS[] = {
     {"format", no_argument, nullptr, 'f'},
     {"newkey", optional_argument, nullptr, 'n'},
     {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, 'v'},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -47,14 +49,33 @@ void keep_key_text()
   cli_options.new_key_base64 = key_text;
 }
 
+// The usage text and the version line end the run before any step: a key
+// text, in the arguments or already in the program's copy, is all there is
+// to wipe, and the output ends as a full run's does.
+void begin_early_output()
+{
+  wipe_argument(cli_options.new_key_base64);
+  ignore_broken_pipe();
+}
+
+[[noreturn]] void end_early_output(int status)
+{
+  flush_standard_output();
+  exit(status);
+}
+
+[[noreturn]] void print_version()
+{
+  begin_early_output();
+  printf("%s %s\n", PROGRAM_NAME, LOCKWARDEN_VERSION);
+  end_early_output(0);
+}
+
 }  // namespace
 
 void usage(int status)
 {
-  // A refused command line may still carry a key text, in the arguments or
-  // already in the program's own copy.
-  wipe_argument(cli_options.new_key_base64);
-  ignore_broken_pipe();
+  begin_early_output();
   printf("Lockwarden command line tool for file systems encryption.\n"
          "\n"
          "Version: %s\n"
@@ -71,8 +92,7 @@ void usage(int status)
          "                    Generate a random key if not provided\n"
          "\n",
          LOCKWARDEN_VERSION, PROGRAM_NAME, static_cast<int>(KEY_LEN));
-  flush_standard_output();
-  exit(status);
+  end_early_output(status);
 }
 
 void parse_options(int argc, char **argv)
@@ -95,6 +115,8 @@ void parse_options(int argc, char **argv)
       break;
     case 'h':
       usage(0);
+    case 'v':
+      print_version();
     case 'n':
       cli_options.new_key = true;
       if (optarg != nullptr) {
@@ -127,8 +149,11 @@ void parse_options(int argc, char **argv)
   }
 }
 
-void forget_key_text()
+void end_run()
 {
   secure_wipe(key_text, sizeof(key_text));
   cli_options.new_key_base64 = nullptr;
+  free_keydev();
+  ignore_broken_pipe();
+  flush_standard_output();
 }

@@ -13,6 +13,6 @@ extern cli_options_record cli_options;
 
 // Fills cli_options; every key text in the arguments is zeroed in place.
 void parse_options(int argc, char **argv);
-// Wipes the program's copy of the key text.
-void forget_key_text();
 [[noreturn]] void usage(int status);
+// Wipes the key text, releases the keyring location and ends the output.
+void end_run();

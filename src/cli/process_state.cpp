@@ -7,9 +7,6 @@
 #include <cstring>
 #include <fcntl.h>
 
-#include "cli/options.h"
-#include "keyring/keyring_location.h"
-
 namespace {
 
 void set_disposition(int signal_number, void (*action)(int))
@@ -38,14 +35,6 @@ void begin_run()
   // Inherited as ignored, SIGCHLD lets the kernel reap the children itself,
   // and every pclose fails although the child succeeded.
   set_disposition(SIGCHLD, SIG_DFL);
-}
-
-void end_run()
-{
-  forget_key_text();
-  free_keydev();
-  ignore_broken_pipe();
-  flush_standard_output();
 }
 
 void ignore_broken_pipe()

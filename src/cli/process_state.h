@@ -1,15 +1,12 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-// What a run inherits from its caller and how it ends its output: kept at the
-// start and the end of main, and before the usage text.
+// What a run inherits from its caller and how it ends its output: settled at
+// the start of main, and at every end of the run (cli/options.h).
 
 // Descriptors 0 to 2 open (on /dev/null where they were closed) and SIGCHLD
 // at its default, before anything else is opened or started.
 void begin_run();
-
-// Wipes the key text, releases the keyring location and ends the output.
-void end_run();
 
 // Only once no child follows: children inherit an ignored SIGPIPE.
 void ignore_broken_pipe();

@@ -8,12 +8,16 @@
 #   MIT, and debian/copyright carries the text of LICENSE;
 # - version: recipe file name, Buildroot VERSION, debian/changelog and the
 #   manual page all give the project version;
-# - options: every -D option the recipes pass is one the project reads;
+# - options: every -D option the recipes pass is one the project reads, and
+#   the recipes offer the project's build choices (minimal KDF, eMMC disk);
+# - forms: the Yocto recipe's fixed SRCREV, PV, S, inherit line, systemd and
+#   init script settings; Buildroot's host CMake against the project's
+#   minimum;
 # - installed files: `cmake --install` into a temporary DESTDIR, then every
 #   file lands in a package of the Yocto recipe (otherwise its
 #   installed-vs-shipped check stops the build) and every path the recipe
-#   ships is installed; what the Buildroot package copies from the build
-#   folder is a file that `cmake --install` installs, byte for byte.
+#   ships is installed; what the Yocto and Buildroot recipes copy from the
+#   build folder is a file that `cmake --install` installs, byte for byte.
 # Usage: check-recipes.sh SOURCE_DIR BUILD_DIR PROJECT_VERSION [CMAKE]
 # The sed patterns match bitbake and make variables literally.
 # shellcheck disable=SC2016
@@ -29,6 +33,7 @@ ok() { echo "ok: $*"; }
 
 bb=$(ls "$src"/contrib/yocto/lockwarden-tool_*.bb)
 mk=$src/contrib/buildroot/lockwarden-tool/lockwarden-tool.mk
+config_in=$src/contrib/buildroot/lockwarden-tool/Config.in
 hash=$src/contrib/buildroot/lockwarden-tool/lockwarden-tool.hash
 
 # --- licence
@@ -79,16 +84,52 @@ check_version "manual page header" "$(sed -n 's/^\.TH [^ ]* [^ ]* [^ ]* "lockwar
 check_version "manual page VERSION" "$(sed -n 's/^This page describes lockwarden\\-tool \(.*\)\.$/\1/p' "$src/man/lockwarden-tool.8")"
 
 # --- options the recipes hand to CMake
-options=$(sed -n 's/.*EXTRA_OECMAKE = "\(.*\)"/\1/p' "$bb"; sed -n 's/^[[:space:]]*\(-D[A-Z_]*\)=.*/\1/p' "$mk")
+options=$(grep -oh -- '-D[A-Z][A-Z_]*' "$bb" "$mk" | sort -u)
 for option in $options; do
   name=${option#-D}
-  name=${name%%=*}
   if grep -rqw --include=CMakeLists.txt --include='*.cmake' "$name" "$src"; then
     ok "option $name is read by the project"
   else
     fail "a recipe passes -D$name, which no CMakeLists.txt reads"
   fi
 done
+# expect_line FILE LINE: FILE holds LINE, whole.
+expect_line() {
+  if grep -qxF -- "$2" "$1"; then ok "${1##*/}: $2"; else fail "${1##*/} lacks the line: $2"; fi
+}
+mmc_default=$(sed -n 's/^set(LOCKWARDEN_MMC_DISK "\([^"]*\)" CACHE STRING$/\1/p' "$src/CMakeLists.txt")
+expect_line "$bb" 'PACKAGECONFIG[minimal-kdf] = "-DLOCKWARDEN_MINIMAL_KDF=ON,-DLOCKWARDEN_MINIMAL_KDF=OFF"'
+expect_line "$bb" "LOCKWARDEN_MMC_DISK ?= \"$mmc_default\""
+grep -qF -- '-DLOCKWARDEN_MMC_DISK=${LOCKWARDEN_MMC_DISK}' "$bb" || fail "Yocto: LOCKWARDEN_MMC_DISK does not reach CMake"
+expect_line "$config_in" 'config BR2_PACKAGE_LOCKWARDEN_TOOL_MINIMAL_KDF'
+expect_line "$config_in" 'config BR2_PACKAGE_LOCKWARDEN_TOOL_MMC_DISK'
+expect_line "$config_in" "	default \"$mmc_default\""
+grep -qF -- '-DLOCKWARDEN_MMC_DISK=$(call qstrip,$(BR2_PACKAGE_LOCKWARDEN_TOOL_MMC_DISK))' "$mk" ||
+  fail "Buildroot: the eMMC disk setting does not reach CMake"
+grep -qF -- '-DLOCKWARDEN_MINIMAL_KDF=ON' "$mk" || fail "Buildroot: the minimal KDF setting does not reach CMake"
+
+# --- forms the releases of Yocto and Buildroot depend on
+# A fixed commit, no AUTOREV; S where the git fetcher of each release from
+# 4.0 to 5.3 unpacks, never written with ${WORKDIR} (5.3 refuses that).
+if grep -Eqx 'SRCREV = "[0-9a-f]{40}"' "$bb"; then ok "Yocto SRCREV is a 40-hex commit"; else
+  fail "Yocto: SRCREV is not a 40-hex commit"; fi
+expect_line "$bb" "PV = \"$version+git\""
+expect_line "$bb" "S = \"\${@(d.getVar('UNPACKDIR') or d.getVar('WORKDIR')) + '/' + (d.getVar('BB_GIT_DEFAULT_DESTSUFFIX') or 'git')}\""
+expect_line "$bb" 'inherit cmake systemd update-rc.d'
+expect_line "$bb" 'SYSTEMD_SERVICE:${PN} = "lockwarden-open@.service"'
+expect_line "$bb" 'SYSTEMD_AUTO_ENABLE = "disable"'
+expect_line "$bb" 'INITSCRIPT_NAME = "lockwarden-open"'
+expect_line "$bb" 'RDEPENDS:${PN} = "cryptsetup"'
+# Buildroot accepts a host cmake from 3.18 on; a higher minimum must make it
+# build its own.
+cmake_min=$(sed -n 's/^cmake_minimum_required(VERSION \([0-9]*\.[0-9]*\).*/\1/p' "$src/CMakeLists.txt")
+if [ "$cmake_min" = "3.18" ]; then
+  if grep -q BR2_HOST_CMAKE_AT_LEAST "$config_in"; then fail "Buildroot selects a host cmake the project does not need"
+  else ok "CMake $cmake_min: Buildroot's own host cmake floor"; fi
+else
+  expect_line "$config_in" "	select BR2_HOST_CMAKE_AT_LEAST_$(echo "$cmake_min" | tr . _)"
+fi
+grep -q '^define LOCKWARDEN_TOOL_INSTALL_INIT_SYSTEMD$' "$mk" || fail "Buildroot installs no systemd unit"
 
 # --- installed files
 destdir=$(mktemp -d "${TMPDIR:-/tmp}/lw-recipes.XXXXXX")
@@ -98,14 +139,40 @@ installed=$(cd "$destdir" && find . ! -type d | sed 's/^\.//' | sort)
 [ -n "$installed" ] || fail "cmake --install installed nothing"
 echo "cmake --install: $(printf '%s\n' "$installed" | tr '\n' ' ')"
 
-# Yocto: the recipe's own FILES, then the defaults of the packages it leaves
-# alone (${PN}-doc). Variables as in bitbake.conf for a /usr prefix.
+# copied_from FILE: the file cmake installs with the bytes of the build
+# folder's FILE, or nothing.
+copied_from() {
+  [ -f "$build/$1" ] || return 0
+  for g in $installed; do
+    if cmp -s "$build/$1" "$destdir$g"; then echo "$g"; fi
+  done
+}
+
+# Yocto: what cmake installs and what do_install copies from the build
+# folder; each lands in the recipe's own FILES or in the defaults of the
+# packages it leaves alone (${PN}-doc). Variables as in bitbake.conf for a
+# /usr prefix.
 expand() {
-  sed -e 's|${sbindir}|/usr/sbin|g' -e 's|${bindir}|/usr/bin|g' \
+  sed -e 's|${systemd_system_unitdir}|/lib/systemd/system|g' -e 's|${nonarch_base_libdir}|/lib|g' \
+      -e 's|${INIT_D_DIR}|/etc/init.d|g' \
+      -e 's|${sbindir}|/usr/sbin|g' -e 's|${bindir}|/usr/bin|g' \
       -e 's|${mandir}|/usr/share/man|g' -e 's|${docdir}|/usr/share/doc|g' \
       -e 's|${datadir}|/usr/share|g' -e 's|${sysconfdir}|/etc|g' \
       -e 's|${libdir}|/usr/lib|g' -e 's|${BPN}|lockwarden-tool|g' -e 's|${PN}|lockwarden-tool|g'
 }
+yocto_installed=$installed
+copies=$(sed -n 's/^	install -D -m [0-7]* ${B}\/\([^ ]*\) ${D}\([^ ]*\)$/\1=\2/p' "$bb" | expand)
+[ -n "$copies" ] || fail "the Yocto recipe installs no boot pieces"
+for copy in $copies; do
+  f=${copy%%=*}
+  match=$(copied_from "$f")
+  if [ -n "$match" ]; then
+    ok "Yocto copies $f to ${copy#*=}, installed by cmake as $match"
+  else
+    fail "Yocto copies $f from the build folder, which is not a file cmake --install installs"
+  fi
+  yocto_installed="$yocto_installed ${copy#*=}"
+done
 pn_files=$(sed -n 's/^FILES:${PN} = "\(.*\)"$/\1/p' "$bb" | expand)
 doc_files=$(sed -n 's/^FILES:${PN}-doc = "\(.*\)"$/\1/p' "$bb" | expand)
 [ -n "$doc_files" ] || doc_files="/usr/share/doc /usr/share/man /usr/share/info"
@@ -116,7 +183,7 @@ shipped_by() {
   done
   return 1
 }
-for f in $installed; do
+for f in $yocto_installed; do
   if shipped_by "$f" "$pn_files"; then
     ok "Yocto: $f in lockwarden-tool"
   elif shipped_by "$f" "$doc_files"; then
@@ -126,23 +193,20 @@ for f in $installed; do
   fi
 done
 for pattern in $pn_files; do
-  found=0
-  for f in $installed; do
-    case "$f" in "$pattern" | "$pattern"/*) found=1 ;; esac
-  done
-  [ "$found" -eq 1 ] || fail "Yocto: FILES:\${PN} names $pattern, which cmake --install does not install"
+  shipped_by "$pattern" "$yocto_installed" ||
+    fail "Yocto: FILES:\${PN} names $pattern, which the recipe does not install"
+done
+# What the classes are told about is installed: the unit for systemd.bbclass,
+# the script for update-rc.d.bbclass.
+for f in /lib/systemd/system/lockwarden-open@.service /etc/init.d/lockwarden-open; do
+  shipped_by "$f" "$yocto_installed" || fail "Yocto: $f is named in the recipe but not installed"
 done
 
 # Buildroot installs what `cmake --install` installs (cmake-package), and its
-# init hook copies files from the build folder: each must be one of those.
+# init hooks copy files from the build folder: each must be one of those.
 copied=$(sed -n 's/.*$(LOCKWARDEN_TOOL_BUILDDIR)\/\([^ ]*\).*/\1/p' "$mk")
 for f in $copied; do
-  match=""
-  if [ -f "$build/$f" ]; then
-    for g in $installed; do
-      cmp -s "$build/$f" "$destdir$g" && match=$g
-    done
-  fi
+  match=$(copied_from "$f")
   if [ -n "$match" ]; then
     ok "Buildroot copies $f, installed by cmake as $match"
   else

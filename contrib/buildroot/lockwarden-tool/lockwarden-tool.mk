@@ -19,16 +19,35 @@ LOCKWARDEN_TOOL_LICENSE_FILES = LICENSE
 # build folder, not into the sources.
 LOCKWARDEN_TOOL_SUPPORTS_IN_SOURCE_BUILD = NO
 
-# The tarball has no .git: the version text names the tag or commit built.
+# The project needs CMake 3.18, the oldest host cmake Buildroot accepts, so
+# no BR2_HOST_CMAKE_AT_LEAST_* is selected. The tarball has no .git: the
+# version text names the tag or commit built. Hardening (stack protector
+# where the toolchain has SSP, RELRO, FORTIFY) is Buildroot's, by its
+# BR2_SSP_*, BR2_RELRO_* and BR2_FORTIFY_SOURCE_* settings.
 LOCKWARDEN_TOOL_CONF_OPTS = \
 	-DLOCKWARDEN_BUILD_TESTS=OFF \
 	-DLOCKWARDEN_BUILD_BENCHMARKS=OFF \
-	-DLOCKWARDEN_REVISION=$(LOCKWARDEN_TOOL_VERSION)
+	-DLOCKWARDEN_HARDENING=OFF \
+	-DLOCKWARDEN_REVISION=$(LOCKWARDEN_TOOL_VERSION) \
+	-DLOCKWARDEN_MMC_DISK=$(call qstrip,$(BR2_PACKAGE_LOCKWARDEN_TOOL_MMC_DISK))
 
-# The example boot script, generated with the install prefix by the build.
+ifeq ($(BR2_PACKAGE_LOCKWARDEN_TOOL_MINIMAL_KDF),y)
+LOCKWARDEN_TOOL_CONF_OPTS += -DLOCKWARDEN_MINIMAL_KDF=ON
+else
+LOCKWARDEN_TOOL_CONF_OPTS += -DLOCKWARDEN_MINIMAL_KDF=OFF
+endif
+
+# The boot pieces, generated with the install prefix by the build.
 define LOCKWARDEN_TOOL_INSTALL_INIT_SYSV
 	$(INSTALL) -D -m 0755 $(LOCKWARDEN_TOOL_BUILDDIR)/contrib/lockwarden-open.init \
 		$(TARGET_DIR)/etc/init.d/S11lockwarden-open
+endef
+
+define LOCKWARDEN_TOOL_INSTALL_INIT_SYSTEMD
+	$(INSTALL) -D -m 0644 $(LOCKWARDEN_TOOL_BUILDDIR)/contrib/lockwarden-open@.service \
+		$(TARGET_DIR)/usr/lib/systemd/system/lockwarden-open@.service
+	$(INSTALL) -D -m 0644 $(LOCKWARDEN_TOOL_BUILDDIR)/contrib/60-lockwarden-caam-kb.rules \
+		$(TARGET_DIR)/usr/lib/udev/rules.d/60-lockwarden-caam-kb.rules
 endef
 
 $(eval $(cmake-package))

@@ -21,19 +21,23 @@ void fail(const char *what)
   abort();
 }
 
-void check_cmdline(char *line)
+void check_cmdline(const char *line)
 {
-  // The value runs from the first "root=" to the next blank (only a blank).
-  const char *root = strstr(line, "root=");
-  int expected = -1;
-  if (root != nullptr) {
-    const size_t length = strcspn(root, " ");
-    const char *ubi = strstr(root, "ubi");
-    const char *mtd = strstr(root, "mtd");
-    const bool nand = (ubi != nullptr && static_cast<size_t>(ubi - root) + 3 <= length) ||
-                      (mtd != nullptr && static_cast<size_t>(mtd - root) + 3 <= length);
-    expected = nand ? 1 : 0;
+  // The last word that begins with "root=", none after a lone "--"; words
+  // are split by blanks, tabs and newlines.
+  char *copy = strdup(line);
+  if (copy == nullptr)
+    return;
+  const char *value = nullptr;
+  char *state = nullptr;
+  for (char *word = strtok_r(copy, " \t\n", &state); word != nullptr; word = strtok_r(nullptr, " \t\n", &state)) {
+    if (strcmp(word, "--") == 0)
+      break;
+    if (strncmp(word, "root=", 5) == 0)
+      value = word + 5;
   }
+  const int expected = value == nullptr ? -1 : (strstr(value, "ubi") != nullptr || strstr(value, "mtd") != nullptr);
+  free(copy);
   if (parse_cmdline_root(line) != expected)
     fail("parse_cmdline_root result");
 }
@@ -91,12 +95,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
   if (text == nullptr)
     return 0;
 
-  // The program's own buffer sizes: 256 bytes for /proc/cmdline (only its
-  // first line is read), 128 bytes for the other sources.
-  char line[CMDLINE_LINE_LEN];
+  // /proc/cmdline: its first line, whole; the other sources through the
+  // program's 128-byte line buffer.
+  char line[LOCATION_LINE_LEN];
   if (parser == 0) {
-    if (fgets(line, CMDLINE_LINE_LEN, text) != nullptr)
-      check_cmdline(line);
+    char *whole = nullptr;
+    size_t size = 0;
+    if (getline(&whole, &size, text) > 0)
+      check_cmdline(whole);
+    free(whole);
   } else {
     while (fgets(line, LOCATION_LINE_LEN, text) != nullptr) {
       if (parser == 1)

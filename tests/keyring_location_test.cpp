@@ -20,17 +20,19 @@ struct cmdline_case {
   const char *output;
 };
 
-const std::string LONG_PREFIX(250, 'x');
+const std::string LONG_PREFIX = "mtdparts=gpmi-nand:" + std::string(4000, 'x');
 
 const cmdline_case CMDLINE_CASES[] = {
     {"ubi_root", "console=ttymxc0,115200 root=ubi0:rootfs rootfstype=ubifs\n", 1, ""},
     {"mtdblock_root", "root=/dev/mtdblock3 ro\n", 1, ""},
     {"emmc_root", "console=ttymxc0 root=/dev/mmcblk0p2 rootwait rw\n", 0, ""},
     {"emmc_root_last_with_newline", "rootwait root=/dev/mmcblk0p2\n", 0, ""},
-    {"first_root_inside_nfsroot", "nfsroot=10.0.0.1:/srv/mtd root=/dev/mmcblk0p2\n", 1, ""},
-    {"value_ends_at_first_space", "root=/dev/mmcblk0p2 ubi.mtd=3\n", 0, ""},
-    {"no_root", "console=ttymxc0,115200 rootwait\n", -1, ""},
-    {"root_after_255_characters", LONG_PREFIX + " root=ubi0:rootfs\n", -1, ""},
+    {"nfsroot_and_xroot_are_other_words", "nfsroot=10.0.0.1:/srv/mtd xroot=ubi0 root=/dev/mmcblk0p2\n", 0, ""},
+    {"value_ends_at_a_tab", "root=/dev/mmcblk0p2\tubi.mtd=3\n", 0, ""},
+    {"last_root_counts", "root=/dev/mmcblk0p2 root=ubi0:rootfs\n", 1, ""},
+    {"words_after_a_lone_double_dash_do_not_count", "root=/dev/mmcblk0p2 -- root=ubi0:rootfs\n", 0, ""},
+    {"no_root", "console=ttymxc0,115200 rootwait -- root=ubi0:rootfs\n", -1, ""},
+    {"root_after_4000_characters", LONG_PREFIX + " root=ubi0:rootfs\n", 1, ""},
     {"empty_file", "", -5, ""},
     {"missing_file", "<missing>", -5, "[ERROR] check_cmdline_for_nand: Failed to open '/proc/cmdline'\n"},
 };

@@ -19,12 +19,15 @@ int check_cmdline_for_nand()
     printf("[ERROR] %s: Failed to open '%s'\n", __func__, CMDLINE_PATH);
     return -5;
   }
-  char line[CMDLINE_LINE_LEN];
-  char *read = fgets(line, sizeof(line), cmdline);
+  // Boot loaders pass long lines (mtdparts= alone can fill hundreds of
+  // characters): the root= word may stand anywhere in it.
+  char *line = nullptr;
+  size_t size = 0;
+  const ssize_t length = getline(&line, &size, cmdline);
   (void)fclose(cmdline);
-  if (read == nullptr)
-    return -5;
-  return parse_cmdline_root(line);
+  const int result = length > 0 ? parse_cmdline_root(line) : -5;
+  free(line);
+  return result;
 }
 
 namespace {

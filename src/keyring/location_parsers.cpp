@@ -5,18 +5,41 @@
 #include <cstdlib>
 #include <cstring>
 
-int parse_cmdline_root(char *line)
+namespace {
+
+constexpr const char *CMDLINE_BLANKS = " \t\n";
+
+bool contains(const char *text, size_t length, const char *part)
 {
-  char *root = strstr(line, "root=");
-  if (root == nullptr)
+  const size_t part_len = strlen(part);
+  for (size_t at = 0; at + part_len <= length; at++)
+    if (strncmp(text + at, part, part_len) == 0)
+      return true;
+  return false;
+}
+
+}  // namespace
+
+int parse_cmdline_root(const char *line)
+{
+  // The kernel takes the last root= word, and none after a lone "--", which
+  // ends its own parameters; nfsroot= and the like are other words.
+  const char *value = nullptr;
+  size_t value_len = 0;
+  for (const char *word = line + strspn(line, CMDLINE_BLANKS); *word != '\0';) {
+    const size_t length = strcspn(word, CMDLINE_BLANKS);
+    if (length == 2 && strncmp(word, "--", 2) == 0)
+      break;
+    if (length >= 5 && strncmp(word, "root=", 5) == 0) {
+      value = word + 5;
+      value_len = length - 5;
+    }
+    word += length;
+    word += strspn(word, CMDLINE_BLANKS);
+  }
+  if (value == nullptr)
     return -1;
-  // Only a blank ends the value: a trailing newline stays in it, harmlessly.
-  char *space = strchr(root, ' ');
-  if (space != nullptr)
-    *space = '\0';
-  if (strstr(root, "ubi") != nullptr || strstr(root, "mtd") != nullptr)
-    return 1;
-  return 0;
+  return contains(value, value_len, "ubi") || contains(value, value_len, "mtd") ? 1 : 0;
 }
 
 int parse_mtd_line(const char *line, char **device)

@@ -6,13 +6,11 @@
 // Line parsers of the keyring location sources, free of any file access so
 // that they can be fed text directly.
 
-constexpr int CMDLINE_LINE_LEN = 256;
 constexpr int LOCATION_LINE_LEN = 128;
 
-// Kernel command line (its first line, as read): 1 when the root= value names
-// UBI or MTD, 0 when it does not, -1 without root=. Cuts `line` at the space
-// that ends the value.
-int parse_cmdline_root(char *line);
+// Kernel command line (its first line, whole): 1 when the value of the root=
+// word that counts names UBI or MTD, 0 when it does not, -1 without one.
+int parse_cmdline_root(const char *line);
 
 // One line of /proc/mtd: 1 when it is the "safe" partition, with `device` set
 // to the allocated device name without its colon (caller frees); else 0.

@@ -84,17 +84,28 @@ struct child_case {
   std::vector<std::string> args;
   std::string out;
   size_t calls;
+  std::string volume;  // what /dev/mmcblk0p3 holds; empty: there is none
 };
 
+const std::string NOT_LUKS = "[ERROR] cryptsetup_open: /dev/mmcblk0p3 not initialized\n[ERROR] main: open partition\n";
+const std::string CANNOT_CHECK = "[ERROR] cryptsetup_open: cannot check /dev/mmcblk0p3\n[ERROR] main: open partition\n";
+const std::string LUKS_MAGIC("LUKS\xba\xbe", 6);
+
 const child_case CHILD_CASES[] = {
-    {"not_luks", "isLuks", "exit 1", {"/dev/mmcblk0p3", "cryptroot"},
-     "[ERROR] cryptsetup_open: /dev/mmcblk0p3 not initialized\n[ERROR] main: open partition\n", 1},
+    {"not_luks", "isLuks", "exit 1", {"/dev/mmcblk0p3", "cryptroot"}, NOT_LUKS, 1, std::string(4096, '\0')},
+    {"shorter_than_the_magic", "isLuks", "exit 1", {"/dev/mmcblk0p3", "cryptroot"}, NOT_LUKS, 1, "LUKS\xba"},
+    // Only a device known to hold no header invites -f, which would wipe it.
+    {"magic_that_isluks_cannot_read", "isLuks", "exit 1", {"/dev/mmcblk0p3", "cryptroot"}, CANNOT_CHECK, 1,
+     LUKS_MAGIC + std::string(4090, '\0')},
+    {"unreadable_device", "isLuks", "exit 1", {"/dev/mmcblk0p3", "cryptroot"}, CANNOT_CHECK, 1, ""},
+    {"missing_device_status_4", "isLuks", "exit 4", {"/dev/mmcblk0p3", "cryptroot"}, CANNOT_CHECK, 1, ""},
+    {"isluks_killed", "isLuks", "signal", {"/dev/mmcblk0p3", "cryptroot"}, CANNOT_CHECK, 1, ""},
     {"open_rejects_the_key", "open", "exit 2", {"/dev/mmcblk0p3", "cryptroot"},
-     "[ERROR] main: open partition\n", 2},
+     "[ERROR] main: open partition\n", 2, ""},
     {"open_killed_by_a_signal", "open", "signal", {"/dev/mmcblk0p3", "cryptroot"},
-     "[ERROR] main: open partition\n", 2},
+     "[ERROR] main: open partition\n", 2, ""},
     {"format_fails_so_no_open", "luksFormat", "exit 1", {"-f", "/dev/mmcblk0p3", "cryptroot"},
-     "[ERROR] main: format partition\n", 1},
+     "[ERROR] main: format partition\n", 1, ""},
 };
 
 class child_fails : public testing::TestWithParam<child_case> {};
@@ -104,6 +115,8 @@ TEST_P(child_fails, with_status_255_and_its_lines)
   const child_case &c = GetParam();
   board b;
   provision(b);
+  if (!c.volume.empty())
+    b.write("/dev/mmcblk0p3", c.volume);
   cryptsetup_behaves(b, c.command, c.behaviour);
   program_result r = run_on_board(b, c.args);
   EXPECT_EQ(r.status, 255);
@@ -118,19 +131,21 @@ TEST(volume, not_luks_recovers_no_key)
 {
   board b;
   provision(b);
+  b.image("/dev/mmcblk0p3", 4096, 0);
   cryptsetup_behaves(b, "isLuks", "exit 1");
   ASSERT_EQ(run_on_board(b, {"/dev/mmcblk0p3", "cryptroot"}).status, 255);
   EXPECT_TRUE(b.log_lines("caam").empty()) << b.log();
   EXPECT_TRUE(b.log_lines("open /dev/mmcblk0p4").empty()) << b.log();
 }
 
-TEST(volume, cryptsetup_missing_from_the_path_reads_as_not_initialized)
+TEST(volume, cryptsetup_missing_from_the_path_is_no_answer)
 {
   board b;
   provision(b);
+  b.image("/dev/mmcblk0p3", 4096, 0);
   program_result r = run_tool({{"/dev/mmcblk0p3", "cryptroot"}, b.root, "/nonexistent", {}, ""});
   EXPECT_EQ(r.status, 255);
-  EXPECT_EQ(r.out, "[ERROR] cryptsetup_open: /dev/mmcblk0p3 not initialized\n[ERROR] main: open partition\n");
+  EXPECT_EQ(r.out, CANNOT_CHECK);
   EXPECT_TRUE(b.log_lines("caam").empty()) << b.log();
 }
 

@@ -1,11 +1,14 @@
 // SPDX-License-Identifier: MIT
 #include "volume/cryptsetup.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include "keyblob/key_blob_device.h"
 #include "keyblob/key_recovery.h"
@@ -111,6 +114,37 @@ int run_keyed_command(const char *command, const char *operation, bool primary_o
 
 }  // namespace
 
+namespace {
+
+// isLuks says 1 also for a LUKS2 header whose metadata it cannot read: only
+// a device without the LUKS magic is known to hold none. An unreadable start
+// tells nothing.
+int holds_luks_magic(const char *device)
+{
+  static const uint8_t MAGIC[] = {'L', 'U', 'K', 'S', 0xba, 0xbe};
+  uint8_t start[sizeof(MAGIC)];
+  int fd = open(device, O_RDONLY | O_CLOEXEC);
+  if (fd < 0)
+    return -1;
+  size_t got = 0;
+  while (got < sizeof(start)) {
+    ssize_t done = read(fd, start + got, sizeof(start) - got);
+    if (done < 0 && errno == EINTR)
+      continue;
+    if (done < 0) {
+      close(fd);
+      return -1;
+    }
+    if (done == 0)
+      break;
+    got += static_cast<size_t>(done);
+  }
+  close(fd);
+  return got == sizeof(MAGIC) && memcmp(start, MAGIC, sizeof(MAGIC)) == 0 ? 1 : 0;
+}
+
+}  // namespace
+
 int cryptsetup_isLuks(const char *device)
 {
   char command[COMMAND_LEN];
@@ -122,7 +156,18 @@ int cryptsetup_isLuks(const char *device)
     printf("[ERROR] %s: popen\n", __func__);
     return -1;
   }
-  return map_wait_status(pclose(child), __func__);
+  int status = pclose(child);
+  if (status < 0) {
+    printf("[ERROR] %s: pclose\n", __func__);
+    return -1;
+  }
+  if (!WIFEXITED(status))
+    return -1;
+  if (WEXITSTATUS(status) == 0)
+    return 0;
+  if (WEXITSTATUS(status) != 1)
+    return -1;
+  return holds_luks_magic(device) == 0 ? 1 : -1;
 }
 
 namespace {
@@ -181,10 +226,14 @@ int cryptsetup_open(const char *device, const char *name)
   char command[COMMAND_LEN];
   if (!compose_open_command(command, device, name))
     return -1;
+  // Only a device known to hold no LUKS header is reported as one that -f
+  // may format: a missing device or cryptsetup, or a killed check, is not.
   int luks = cryptsetup_isLuks(device);
-  if (luks != 0) {
+  if (luks == 1)
     printf("[ERROR] %s: %s not initialized\n", __func__, device);
-    return luks;
-  }
+  else if (luks != 0)
+    printf("[ERROR] %s: cannot check %s\n", __func__, device);
+  if (luks != 0)
+    return -1;
   return run_keyed_command(command, __func__, false);
 }

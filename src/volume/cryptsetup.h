@@ -3,6 +3,9 @@
 
 // The LUKS operations, run through the external cryptsetup program. The key
 // reaches it only through a pipe on its standard input.
+// 0: "cryptsetup isLuks" says the device holds a LUKS header; 1: it says not,
+// and the device does not start with the LUKS magic; -1: anything else (not
+// run, killed, another status, the magic there, or the device unreadable).
 [[nodiscard]] int cryptsetup_isLuks(const char *device);
 [[nodiscard]] int cryptsetup_format(const char *device);
 [[nodiscard]] int cryptsetup_open(const char *device, const char *name);

@@ -410,8 +410,9 @@ struct signal_case {
   int signal_number;
 };
 
-const signal_case STOPPING_SIGNALS[] = {
-    {"interrupt", SIGINT}, {"terminate", SIGTERM}, {"hang_up", SIGHUP}, {"quit", SIGQUIT}};
+const signal_case STOPPING_SIGNALS[] = {{"interrupt", SIGINT}, {"terminate", SIGTERM}, {"hang_up", SIGHUP},
+                                        {"quit", SIGQUIT},     {"user_signal", SIGUSR1}, {"alarm", SIGALRM},
+                                        {"terminal_stop", SIGTSTP}};
 
 class signal_during_rewrite : public testing::TestWithParam<signal_case> {};
 
@@ -426,11 +427,22 @@ TEST_P(signal_during_rewrite, arrives_once_the_new_blob_is_written_and_locked)
   program_result r;
   std::thread run([&] { r = run_on_board(b, {"--newkey=" + OTHER_KEY_TEXT}); });
   const bool paused = wait_until([&] { return paused_run(b); });
+  const pid_t pid = paused ? std::stoi(b.read("/paused")) : 0;
   if (paused)
-    kill(std::stoi(b.read("/paused")), c.signal_number);
+    kill(pid, c.signal_number);
   b.write("/resume", "");
+  // A stopped run is continued once it has relocked the block.
+  if (paused && c.signal_number == SIGTSTP) {
+    EXPECT_TRUE(wait_until([&] { return !b.log_lines("ioctl /dev/mtd2 MEMLOCK").empty(); })) << b.log();
+    kill(pid, SIGCONT);
+  }
   run.join();
   ASSERT_TRUE(paused);
+  if (c.signal_number == SIGTSTP) {
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(hex(key_after(b)), hex(key_20_to_3f()));
+    return;
+  }
   EXPECT_EQ(r.status, 128 + c.signal_number);
   std::vector<std::string> after_pause;
   bool seen = false;

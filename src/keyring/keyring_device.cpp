@@ -110,18 +110,16 @@ const char *write_at_offset(int fd, const void *data, size_t count)
 
 // Erase, program and relock. A failed seek or write still relocks the block.
 // From the erase on, the only stored blob is gone until the new page is
-// programmed and the block relocked: an interrupt, a stop of the service or a
-// hang-up waits until then, and ends the process as before once the mask is
-// back. Every exit from that stretch restores the mask first.
+// programmed and the block relocked: every signal that can wait (an
+// interrupt, a stop of the service, a hang-up, a timer, a user signal, a
+// terminal stop) waits until then, and acts as before once the mask is back.
+// Every exit from that stretch restores the mask first.
 int rewrite_flash_block(int fd, const flash_page &page)
 {
   erase_info_user block = page.block;
   sigset_t stopping;
   sigset_t previous;
-  static const int STOPPING_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-  sigemptyset(&stopping);
-  for (int signal_number : STOPPING_SIGNALS)
-    sigaddset(&stopping, signal_number);
+  sigfillset(&stopping);
 
   (void)sigprocmask(SIG_BLOCK, &stopping, &previous);
   if (ioctl(fd, MEMERASE, &block) != 0) {

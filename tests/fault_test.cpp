@@ -304,6 +304,7 @@ const std::vector<std::string> FORMAT_AND_OPEN = {"-f", "-n", "/dev/mmcblk0p3", 
 
 const inherited_case INHERITED_CASES[] = {
     {"child_exits_ignored", FORMAT_AND_OPEN, "env --ignore-signal=CHLD", "", {}, 0, ""},
+    {"stopping_signals_blocked", FORMAT_AND_OPEN, "env --block-signal=INT,TERM,HUP,TSTP", "", {}, 0, ""},
     {"posixly_correct", {"-n", "/dev/mmcblk0p3", "cryptroot", "-f"}, "", "POSIXLY_CORRECT=1", {}, 0, ""},
     {"standard_streams_closed", FORMAT_AND_OPEN, "", "", {{0, 1, 2}, false}, 0, ""},
     {"standard_input_closed", FORMAT_AND_OPEN, "", "", {{0}, false}, 0, ""},
@@ -340,6 +341,8 @@ TEST_P(inherited_process_state, changes_neither_the_result_nor_what_children_get
     return;
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(cryptsetup_calls(b).size(), 3u);
+  for (int n = 1; n <= 3; n++)
+    EXPECT_EQ(b.read("/fake/sigblk." + std::to_string(n)), "0000000000000000\n") << "child " << n;
   EXPECT_EQ(b.read("/dev/caam_kb"), device_config) << "a child wrote to the key blob device";
   // Every child has its three standard streams, and only them.
   for (const std::string &listing : {b.read("/sbin/fdisk.fds"), b.read("/fake/fds.1"), b.read("/fake/fds.3")}) {

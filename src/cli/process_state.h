@@ -4,8 +4,8 @@
 // What a run inherits from its caller and how it ends its output: kept at the
 // start and the end of main, and before the usage text.
 
-// Descriptors 0 to 2 open (on /dev/null where they were closed) and SIGCHLD
-// at its default, before anything else is opened or started.
+// Descriptors 0 to 2 open (on /dev/null where they were closed), SIGCHLD at
+// its default and no signal blocked, before anything else is opened or started.
 void begin_run();
 
 // Wipes the key text, releases the keyring location and ends the output.

@@ -59,10 +59,13 @@ void check_mtd(const char *line)
   }
 }
 
-void check_fdisk(const char *line)
+void check_fdisk(const char *line, fdisk_layout *layout)
 {
   int partition = -12345;
-  const int result = parse_fdisk_line(line, &partition);
+  const fdisk_layout before = *layout;
+  const int result = parse_fdisk_line(line, layout, &partition);
+  if (result == 1 && (before == FDISK_NO_HEADER || *layout != before))
+    fail("parse_fdisk_line took a row before a header, or a header as a row");
   if (result == 0 && partition != -12345)
     fail("parse_fdisk_line set a partition without a match");
   if (result != 0 && result != 1)
@@ -105,11 +108,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
       check_cmdline(whole);
     free(whole);
   } else {
+    fdisk_layout layout = FDISK_NO_HEADER;
     while (fgets(line, LOCATION_LINE_LEN, text) != nullptr) {
       if (parser == 1)
         check_mtd(line);
       else if (parser == 2)
-        check_fdisk(line);
+        check_fdisk(line, &layout);
       else
         check_fwenv(line);
     }

@@ -180,6 +180,12 @@ const row_case ROW_CASES[] = {
      "/dev/mmcblk0p5"},
     {"name_cut_by_the_line_buffer", NEW_HEADER + PAD + NEW_ROW4 + "safe" + "keys\n", nullptr},
     {"exact_name_filling_the_line_buffer", NEW_HEADER + PAD + NEW_ROW4 + "safe\n", "/dev/mmcblk0p4"},
+    // Each row in its header's layout only.
+    {"name_beginning_with_a_number", NEW_HEADER + NEW_ROW4 + "7  safe\n", nullptr},
+    {"row_without_type_code_under_a_code_header", OLD_HEADER + NEW_ROW4 + "safe\n", nullptr},
+    {"row_before_any_header", NEW_ROW4 + "safe\n" + NEW_HEADER, nullptr},
+    {"later_header_changes_the_layout", OLD_HEADER + OLD_ROW4 + "safe data\n" + NEW_HEADER + NEW_ROW4 + "safe\n",
+     "/dev/mmcblk0p4"},
     {"rest_of_a_long_name_looks_like_a_row", NEW_HEADER + "     3           51200           53247 1024K " +
                                                  std::string(90, 'x') + "4 83968 86015 1024K safe\n", nullptr},
 };

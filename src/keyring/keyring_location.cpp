@@ -135,6 +135,7 @@ int find_safe_emmc_partition()
   }
   char line[LOCATION_LINE_LEN];
   bool at_line_start = true;
+  fdisk_layout layout = FDISK_NO_HEADER;
   while (fgets(line, sizeof(line), listing) != nullptr) {
     // A name longer than the buffer arrives in pieces: a piece that neither
     // starts nor ends its line could end in "safe" while the name goes on.
@@ -143,7 +144,7 @@ int find_safe_emmc_partition()
     if (!starts_line || (!at_line_start && !line_ends_here(listing)))
       continue;
     int partition = 0;
-    if (parse_fdisk_line(line, &partition)) {
+    if (parse_fdisk_line(line, &layout, &partition)) {
       char *path = nullptr;
       if (asprintf(&path, "/dev/mmcblk0p%d", partition) >= 0) {
         keyring_location.keydev = path;

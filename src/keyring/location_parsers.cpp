@@ -79,14 +79,53 @@ bool names_safe(const char *text, int blanks)
 
 }  // namespace
 
-int parse_fdisk_line(const char *line, int *partition)
+namespace {
+
+constexpr const char *ROW_BLANKS = " \t\n";
+
+// The word at `text` (after blanks) and its length; `text` moves past it.
+size_t next_word(const char **text, const char **word)
 {
+  *word = *text + strspn(*text, ROW_BLANKS);
+  const size_t length = strcspn(*word, ROW_BLANKS);
+  *text = *word + length;
+  return length;
+}
+
+bool is_word(const char *word, size_t length, const char *expected)
+{
+  return length == strlen(expected) && strncmp(word, expected, length) == 0;
+}
+
+// A header line begins with the words "Number" and "Start"; its rows carry a
+// type code when one of its words is exactly "Code".
+bool read_header(const char *line, fdisk_layout *layout)
+{
+  const char *word = nullptr;
+  size_t length = next_word(&line, &word);
+  if (!is_word(word, length, "Number"))
+    return false;
+  length = next_word(&line, &word);
+  if (!is_word(word, length, "Start"))
+    return false;
+  *layout = FDISK_NAME_ONLY;
+  while ((length = next_word(&line, &word)) != 0)
+    if (is_word(word, length, "Code"))
+      *layout = FDISK_TYPE_CODE;
+  return true;
+}
+
+}  // namespace
+
+int parse_fdisk_line(const char *line, fdisk_layout *layout, int *partition)
+{
+  if (read_header(line, layout) || *layout == FDISK_NO_HEADER)
+    return 0;
+
   int number = 0;
   int first = 0;
   int last = 0;
-  int type = 0;
   int size_end = -1;
-  int type_end = -1;
   char *size = nullptr;
 
   int fields = sscanf(line, "%d %d %d %ms%n", &number, &first, &last, &size, &size_end);
@@ -95,9 +134,17 @@ int parse_fdisk_line(const char *line, int *partition)
     return 0;
   const char *rest = line + size_end;
   // BusyBox 1.26 and later: one blank, then the name. Before: blanks, the type
-  // code (always 0700, read as a decimal number), two blanks, the name.
-  bool match = names_safe(rest, 1) ||
-               (sscanf(rest, "%d%n", &type, &type_end) == 1 && type_end > 0 && names_safe(rest + type_end, 2));
+  // code (always 0700), two blanks, the name. Each row is read in the layout
+  // of its header only, so that a name such as "7  safe" is never a type code
+  // and a name, and a code that is not decimal (EF00) never counts.
+  bool match;
+  if (*layout == FDISK_NAME_ONLY) {
+    match = names_safe(rest, 1);
+  } else {
+    const char *code = rest + strspn(rest, " \t");
+    const size_t digits = strspn(code, "0123456789");
+    match = digits != 0 && names_safe(code + digits, 2);
+  }
   if (match)
     *partition = number;
   return match ? 1 : 0;

@@ -16,10 +16,15 @@ int parse_cmdline_root(const char *line);
 // to the allocated device name without its colon (caller frees); else 0.
 int parse_mtd_line(const char *line, char **device);
 
-// One line of the eMMC fdisk listing (a BusyBox GPT row, with or without the
-// type column): 1 when its name is exactly "safe" and the line ends there, with
-// `partition` set to its number; else 0.
-int parse_fdisk_line(const char *line, int *partition);
+// The layout of the fdisk rows, as the last header line gave it.
+enum fdisk_layout { FDISK_NO_HEADER, FDISK_NAME_ONLY, FDISK_TYPE_CODE };
+
+// One line of the eMMC fdisk listing, `layout` starting at FDISK_NO_HEADER for
+// the first. A header line sets `layout`; a row counts only after a header and
+// is read in its layout (a BusyBox GPT row, with or without the type column):
+// 1 when its name is exactly "safe" and the line ends there, with `partition`
+// set to its number; else 0.
+int parse_fdisk_line(const char *line, fdisk_layout *layout, int *partition);
 
 // One line of fw_env.config: 1 when accepted, with `device` allocated (caller
 // frees) and the device offset and environment size set; else 0.

@@ -75,11 +75,11 @@ void check_fdisk(const char *line, fdisk_layout *layout)
 void check_fwenv(const char *line)
 {
   char *device = nullptr;
-  uint32_t offset = 0;
-  uint32_t size = 0;
+  uint64_t offset = 0;
+  uint64_t size = 0;
   const int result = parse_fwenv_line(line, &device, &offset, &size);
   if (result == 1) {
-    if (device == nullptr || line[0] == '#')
+    if (device == nullptr || line[0] == '#' || offset > UINT64_MAX - size)
       fail("parse_fwenv_line accepted a line it must skip");
     free(device);
   } else if (result != 0 || device != nullptr) {

@@ -340,9 +340,12 @@ const fwenv_case FWENV_CASES[] = {
     {"tabs_separate", "/dev/mmcblk0\t0xc0000\t0x2000\t0x200\t16\n", 0, "/dev/mmcblk0", 0xc2000, 0},
     {"emmc_copy_keeps_the_flag", "/dev/mmcblk0 0x400000 0x2000\n", 1, "/dev/mmcblk0", 0x402000, 1},
     {"mtdblock_sets_the_flag", "/dev/mtdblock1 0x0 0x20000\n", 0, "/dev/mtdblock1", 0x20000, 1},
-    {"sum_wraps_in_32_bits", "/dev/mtd1 0xFFFFF000 0x2000\n", 0, "/dev/mtd1", 0x1000, 1},
-    // A line longer than the 127 characters read at once: its tail is a line of its own.
-    {"long_line_read_in_pieces", "#" + std::string(126, '-') + "/dev/mtd7 0x1000 0x1000\n", 0, "/dev/mtd7", 0x2000, 1},
+    {"offset_above_4_gib", "/dev/mmcblk0 0x1FFFFF000 0x2000\n", 0, "/dev/mmcblk0", 0x200001000, 0},
+    {"from_the_end_form_skipped", "/dev/mmcblk0 -0x4000 0x2000\n/dev/mtd1 0x0 -0x2000\n", 0, "/dev/mmcblk0p4", 0, 0},
+    {"sum_beyond_64_bits_skipped", "/dev/mtd1 0xFFFFFFFFFFFFF000 0x2000\n", 0, "/dev/mmcblk0p4", 0, 0},
+    // A line longer than the 127 characters read at once never counts, nor its tail.
+    {"long_line_never_counts", "#" + std::string(126, '-') + "/dev/mtd7 0x1000 0x1000\n", 0, "/dev/mmcblk0p4", 0, 0},
+    {"line_of_127_characters_counts", "/dev/mtd7 0x1000 0x1000" + std::string(104, ' ') + "\n", 0, "/dev/mtd7", 0x2000, 1},
 };
 
 class fw_env_config : public on_board, public testing::WithParamInterface<fwenv_case> {};

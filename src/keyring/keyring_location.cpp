@@ -182,12 +182,19 @@ int get_keydev_and_offset_from_fwenv()
     return -5;
   }
 
-  uint32_t device_offset = 0;
-  uint32_t env_size = 0;
+  uint64_t device_offset = 0;
+  uint64_t env_size = 0;
   int accepted = 0;
   char line[LOCATION_LINE_LEN];
+  bool at_line_start = true;
   // With a redundant environment the second copy is the one the key sits behind.
   while (accepted < 2 && fgets(line, sizeof(line), config) != nullptr) {
+    // A line longer than the buffer never counts, and no piece of it: the
+    // tail of a long comment is no entry.
+    const bool starts_line = at_line_start;
+    at_line_start = strchr(line, '\n') != nullptr;
+    if (!starts_line || (!at_line_start && !line_ends_here(config)))
+      continue;
     char *device = nullptr;
     if (!parse_fwenv_line(line, &device, &device_offset, &env_size))
       continue;
@@ -197,7 +204,7 @@ int get_keydev_and_offset_from_fwenv()
   }
   (void)fclose(config);
 
-  keyring_location.offset = static_cast<uint32_t>(device_offset + env_size);
+  keyring_location.offset = device_offset + env_size;
   if (keyring_location.keydev != nullptr && strstr(keyring_location.keydev, "/dev/mtd") != nullptr)
     keyring_location.keydev_is_mtd = 1;
   return 0;

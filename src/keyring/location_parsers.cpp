@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "keyring/location_parsers.h"
 
+#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -150,23 +151,30 @@ int parse_fdisk_line(const char *line, fdisk_layout *layout, int *partition)
   return match ? 1 : 0;
 }
 
-int parse_fwenv_line(const char *line, char **device, uint32_t *device_offset, uint32_t *env_size)
+int parse_fwenv_line(const char *line, char **device, uint64_t *device_offset, uint64_t *env_size)
 {
   if (line[0] == '#' || line[0] == '\n' || strcmp(line, "\r\n") == 0)
     return 0;
 
   char *dev = nullptr;
-  unsigned long offset = 0;
-  unsigned long size = 0;
-  unsigned long sector_size = 0;
-  unsigned long sectors = 0;
-  int fields = sscanf(line, "%ms %lx %lx %lx %lx", &dev, &offset, &size, &sector_size, &sectors);
-  if (fields <= 2) {
+  uint64_t offset = 0;
+  uint64_t size = 0;
+  uint64_t sector_size = 0;
+  uint64_t sectors = 0;
+  // Where each number field starts: the scan takes "-1" as a huge number,
+  // but U-Boot reads a leading '-' as counting from the end of the device.
+  int starts[4] = {-1, -1, -1, -1};
+  int fields = sscanf(line, "%ms %n%" SCNx64 " %n%" SCNx64 " %n%" SCNx64 " %n%" SCNx64, &dev, &starts[0], &offset,
+                      &starts[1], &size, &starts[2], &sector_size, &starts[3], &sectors);
+  bool from_the_end = false;
+  for (int i = 0; i < fields - 1 && i < 4; i++)
+    from_the_end |= starts[i] >= 0 && line[starts[i]] == '-';
+  if (fields <= 2 || from_the_end || offset > UINT64_MAX - size) {
     free(dev);
     return 0;
   }
   *device = dev;
-  *device_offset = static_cast<uint32_t>(offset);
-  *env_size = static_cast<uint32_t>(size);
+  *device_offset = offset;
+  *env_size = size;
   return 1;
 }

@@ -27,6 +27,7 @@ enum fdisk_layout { FDISK_NO_HEADER, FDISK_NAME_ONLY, FDISK_TYPE_CODE };
 int parse_fdisk_line(const char *line, fdisk_layout *layout, int *partition);
 
 // One line of fw_env.config: 1 when accepted, with `device` allocated (caller
-// frees) and the device offset and environment size set; else 0.
-int parse_fwenv_line(const char *line, char **device, uint32_t *device_offset,
-                     uint32_t *env_size);
+// frees) and the device offset and environment size set; else 0. A number
+// field that starts with '-', or an offset and size whose sum does not fit in
+// 64 bits, leaves the line unaccepted.
+int parse_fwenv_line(const char *line, char **device, uint64_t *device_offset, uint64_t *env_size);

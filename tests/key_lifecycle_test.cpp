@@ -141,6 +141,11 @@ const failure_case GENERATION_FAILURES[] = {
                       "     4           83968           86015 1024K safe data\n");
      },
      "[ERROR] main: generate key\n", ""},
+    // A format in the same run needs the keyring found before a key is made.
+    {"no_keyring_for_the_format", {"-n", "-f", "/dev/mmcblk0p3", "cryptroot"}, [](const board &b) {
+       b.fdisk_prints(read_fixture("fdisk/mbr.txt"));
+     },
+     "[ERROR] cryptsetup_format: recover key\n[ERROR] main: format partition\n", ""},
     {"fuses_missing", {"-n"}, [](const board &b) { b.remove("/sys/fsl_otp/HW_OCOTP_MAC0"); },
      "[ERROR] compute_keymod: open /sys/fsl_otp/HW_OCOTP_MAC0\n[ERROR] generate_key: compute key modifier\n"
      "[ERROR] main: generate key\n", ""},

@@ -286,18 +286,23 @@ struct keyring_format_case {
   bool nand;
   std::string device;  // "<link>": a symbolic link to the keyring image
   bool refused;
+  std::string new_key;  // an -n option in the same run, or empty
 };
 
 const keyring_format_case KEYRING_FORMAT_CASES[] = {
-    {"emmc_keyring_partition", false, "/dev/mmcblk0p4", true},
-    {"emmc_whole_disk", false, "/dev/mmcblk0", true},
-    {"emmc_same_file_by_another_name", false, "<link>", true},
-    {"emmc_other_partition", false, "/dev/mmcblk0p3", false},
-    {"emmc_partition_40_is_not_4", false, "/dev/mmcblk0p40", false},
-    {"nand_keyring_device", true, "/dev/mtd2", true},
-    {"nand_block_twin", true, "/dev/mtdblock2", true},
-    {"nand_other_partition", true, "/dev/mtdblock3", false},
-    {"nand_mtd20_is_not_mtd2", true, "/dev/mtd20", false},
+    {"emmc_keyring_partition", false, "/dev/mmcblk0p4", true, ""},
+    {"emmc_whole_disk", false, "/dev/mmcblk0", true, ""},
+    {"emmc_same_file_by_another_name", false, "<link>", true, ""},
+    {"emmc_other_partition", false, "/dev/mmcblk0p3", false, ""},
+    {"emmc_partition_40_is_not_4", false, "/dev/mmcblk0p40", false, ""},
+    {"nand_keyring_device", true, "/dev/mtd2", true, ""},
+    {"nand_block_twin", true, "/dev/mtdblock2", true, ""},
+    {"nand_other_partition", true, "/dev/mtdblock3", false, ""},
+    {"nand_mtd20_is_not_mtd2", true, "/dev/mtd20", false, ""},
+    // Refused before a key is made: nothing is stored, a bad key text is not
+    // even looked at.
+    {"emmc_keyring_with_a_new_key", false, "/dev/mmcblk0p4", true, "-n"},
+    {"nand_keyring_with_a_bad_key_text", true, "/dev/mtd2", true, "-nBAD"},
 };
 
 class keyring_format : public testing::TestWithParam<keyring_format_case> {};
@@ -319,7 +324,8 @@ TEST_P(keyring_format, is_refused_before_the_key_is_recovered)
   }
   const std::string keyring = b.read(keyring_path);
   b.clear_log();
-  program_result r = run_on_board(b, {"-f", device, "cryptdata"});
+  program_result r = c.new_key.empty() ? run_on_board(b, {"-f", device, "cryptdata"})
+                                      : run_on_board(b, {c.new_key, "-f", device, "cryptdata"});
   if (!c.refused) {
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(cryptsetup_calls(b).front(), "-q -h sha256 -d - luksFormat " + device);

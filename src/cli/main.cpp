@@ -22,12 +22,16 @@ int main(int argc, char **argv)
   const bool partition_work = cli_options.partition_device != nullptr && cli_options.mapped_name != nullptr;
 
   // A command line the partition work would refuse must not first store a
-  // key or format a partition: it is refused before any step runs.
+  // key or format a partition: it is refused before any step runs. So is a
+  // format of the keyring's own storage, once the keyring is located.
   if (partition_work && cli_options.do_format && cryptsetup_format_check(cli_options.partition_device) < 0) {
     printf("[ERROR] %s: format partition\n", __func__);
     result = -1;
   } else if (partition_work && cryptsetup_open_check(cli_options.partition_device, cli_options.mapped_name) < 0) {
     printf("[ERROR] %s: open partition\n", __func__);
+    result = -1;
+  } else if (partition_work && cli_options.do_format && cryptsetup_format_prepare(cli_options.partition_device) < 0) {
+    printf("[ERROR] %s: format partition\n", __func__);
     result = -1;
   }
 

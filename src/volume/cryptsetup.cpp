@@ -200,21 +200,26 @@ int cryptsetup_open_check(const char *device, const char *name)
   return compose_open_command(command, device, name) ? 0 : -1;
 }
 
+int cryptsetup_format_prepare(const char *device)
+{
+  if (keyring_location.keydev == nullptr && init_keydev_and_offset() != 0) {
+    printf("[ERROR] %s: recover key\n", "cryptsetup_format");
+    return -1;
+  }
+  // Formatting the keyring would destroy the only blob of the very key the
+  // new volume gets.
+  if (holds_keyring(device) != 0) {
+    printf("[ERROR] %s: partition holds the key blob\n", "cryptsetup_format");
+    return -1;
+  }
+  return 0;
+}
+
 int cryptsetup_format(const char *device)
 {
   char command[COMMAND_LEN];
   if (!compose_format_command(command, device))
     return -1;
-  if (keyring_location.keydev == nullptr && init_keydev_and_offset() != 0) {
-    printf("[ERROR] %s: recover key\n", __func__);
-    return -1;
-  }
-  // Formatting the keyring would destroy the only blob of the very key the
-  // new volume gets. Refused before the key is recovered.
-  if (holds_keyring(device) != 0) {
-    printf("[ERROR] %s: partition holds the key blob\n", __func__);
-    return -1;
-  }
   // A new volume gets the key of the `safe` partition or none: a blob found
   // behind the U-Boot environment may be an older key, which the next boot
   // would then fail to open the volume with.

@@ -15,3 +15,8 @@
 // anything runs: 0 when the command would run.
 [[nodiscard]] int cryptsetup_format_check(const char *device);
 [[nodiscard]] int cryptsetup_open_check(const char *device, const char *name);
+
+// What the format step refuses once the keyring is located, before any key
+// is made or recovered: the keyring's own storage as the device to format,
+// or no keyring found. 0 when the format may go on.
+[[nodiscard]] int cryptsetup_format_prepare(const char *device);

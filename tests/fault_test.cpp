@@ -408,6 +408,42 @@ TEST(concurrent_stores, the_second_waits_until_the_first_has_rewritten_the_block
   EXPECT_EQ(hex(key_after(b)), hex(key_20_to_3f())) << "the later blob, whole";
 }
 
+// Which runs hold the keyring, from which step to the end of the run.
+struct lock_case {
+  const char *name;
+  std::vector<std::string> args;
+  const char *before;  // the first log line the lock comes before; nullptr: no lock
+};
+
+const lock_case LOCK_CASES[] = {
+    {"new_key", {"-n"}, "write /dev/mmcblk0p4"},
+    {"new_key_format_and_open", {"-f", "-n", "/dev/mmcblk0p3", "cryptroot"}, "write /dev/mmcblk0p4"},
+    {"format_and_open", {"-f", "/dev/mmcblk0p3", "cryptroot"}, "caam DECRYPT"},
+    {"open_only", {"/dev/mmcblk0p3", "cryptroot"}, nullptr},
+};
+
+class keyring_lock : public testing::TestWithParam<lock_case> {};
+
+TEST_P(keyring_lock, is_held_from_its_step_to_the_end_of_the_run)
+{
+  const lock_case &c = GetParam();
+  board b;
+  make_emmc_board(b);
+  ASSERT_EQ(run_on_board(b, {"--newkey=" + KEY_TEXT}).status, 0);
+  b.clear_log();
+  EXPECT_EQ(run_on_board(b, c.args).status, 0);
+  const std::string log = b.log();
+  ASSERT_EQ(b.log_lines("flock").size(), c.before != nullptr ? 1u : 0u) << log;
+  if (c.before == nullptr)
+    return;
+  EXPECT_EQ(b.log_lines("flock").front(), "flock /dev/mmcblk0p4 LOCK_EX -> 0");
+  EXPECT_LT(log.find("flock"), log.find(c.before)) << log;
+  // Its descriptor is the one never closed.
+  EXPECT_EQ(b.log_lines("open /dev/mmcblk0p4").size(), b.log_lines("close /dev/mmcblk0p4").size() + 1) << log;
+}
+
+NAMED_CASES(keyring_lock, lock_case, LOCK_CASES);
+
 struct signal_case {
   const char *name;
   int signal_number;

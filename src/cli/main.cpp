@@ -23,14 +23,16 @@ int main(int argc, char **argv)
 
   // A command line the partition work would refuse must not first store a
   // key or format a partition: it is refused before any step runs. So is a
-  // format of the keyring's own storage, once the keyring is located.
+  // format of the keyring's own storage, once the keyring is located; a
+  // format without a new key holds the keyring from here on.
   if (partition_work && cli_options.do_format && cryptsetup_format_check(cli_options.partition_device) < 0) {
     printf("[ERROR] %s: format partition\n", __func__);
     result = -1;
   } else if (partition_work && cryptsetup_open_check(cli_options.partition_device, cli_options.mapped_name) < 0) {
     printf("[ERROR] %s: open partition\n", __func__);
     result = -1;
-  } else if (partition_work && cli_options.do_format && cryptsetup_format_prepare(cli_options.partition_device) < 0) {
+  } else if (partition_work && cli_options.do_format &&
+             cryptsetup_format_prepare(cli_options.partition_device, !cli_options.new_key) < 0) {
     printf("[ERROR] %s: format partition\n", __func__);
     result = -1;
   }

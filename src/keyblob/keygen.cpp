@@ -135,6 +135,19 @@ int verify_stored_blob(const key_blob_request *stored)
   return result;
 }
 
+// Held from before the store until the run ends: no other run stores
+// between this run's store and its format.
+int hold_keyring()
+{
+  if (keyring_location.keydev == nullptr && init_keydev_and_offset() != 0)
+    return -1;
+  if (lock_keyring() != 0) {
+    printf("[ERROR] %s: lock keyring device\n", "generate_key");
+    return -1;
+  }
+  return 0;
+}
+
 // Wraps the key and stores the blob; every buffer is the caller's.
 int wrap_and_store(key_blob_request *request, const char *base64_key)
 {
@@ -155,7 +168,7 @@ int wrap_and_store(key_blob_request *request, const char *base64_key)
   if (result != 0) {
     printf("[ERROR] %s: encrypt ioctl: %d\n", "generate_key", result);
     result = -1;
-  } else if (keyring_store(request->key_blob, request->key_blob_len) < 0) {
+  } else if (hold_keyring() != 0 || keyring_store(request->key_blob, request->key_blob_len) < 0) {
     result = -1;
   }
   close(device);

@@ -182,19 +182,35 @@ int keyring_store(const uint8_t *blob, uint32_t blob_len)
     printf("[ERROR] %s: open keyring device\n", __func__);
     return fd;
   }
-  // Two stores at once would interleave erase and program on NAND and leave
-  // the AND of both blobs: a second store waits here until the first closes.
+  int result = keyring_location.keydev_is_mtd != 0 ? store_on_flash(fd, blob, blob_len)
+                                                   : store_on_image(fd, blob, blob_len);
+  close(fd);
+  return result;
+}
+
+int lock_keyring()
+{
+  // Two runs that write would otherwise interleave: erase and program on
+  // NAND (leaving the AND of both blobs), or one run's store between the
+  // other's store and its format, leaving the volume on one key and the
+  // flash on another. flock belongs to the open file: a second flock in this
+  // process, on another descriptor, would wait on this one.
+  static int held = -1;
+  if (held >= 0)
+    return 0;
+  if (keyring_location.keydev == nullptr)
+    return -1;
+  int fd = open(keyring_location.keydev, O_RDONLY | O_CLOEXEC);
+  if (fd < 0)
+    return -1;
   int locked;
   do
     locked = flock(fd, LOCK_EX);
   while (locked != 0 && errno == EINTR);
   if (locked != 0) {
-    printf("[ERROR] %s: lock keyring device\n", __func__);
     close(fd);
     return -1;
   }
-  int result = keyring_location.keydev_is_mtd != 0 ? store_on_flash(fd, blob, blob_len)
-                                                   : store_on_image(fd, blob, blob_len);
-  close(fd);
-  return result;
+  held = fd;
+  return 0;
 }

@@ -12,6 +12,7 @@
 
 #include "keyblob/key_blob_device.h"
 #include "keyblob/key_recovery.h"
+#include "keyring/keyring_device.h"
 #include "keyring/keyring_location.h"
 #include "util/io.h"
 #include "util/secure_wipe.h"
@@ -200,7 +201,7 @@ int cryptsetup_open_check(const char *device, const char *name)
   return compose_open_command(command, device, name) ? 0 : -1;
 }
 
-int cryptsetup_format_prepare(const char *device)
+int cryptsetup_format_prepare(const char *device, bool lock)
 {
   if (keyring_location.keydev == nullptr && init_keydev_and_offset() != 0) {
     printf("[ERROR] %s: recover key\n", "cryptsetup_format");
@@ -210,6 +211,10 @@ int cryptsetup_format_prepare(const char *device)
   // new volume gets.
   if (holds_keyring(device) != 0) {
     printf("[ERROR] %s: partition holds the key blob\n", "cryptsetup_format");
+    return -1;
+  }
+  if (lock && lock_keyring() != 0) {
+    printf("[ERROR] %s: lock keyring device\n", "cryptsetup_format");
     return -1;
   }
   return 0;

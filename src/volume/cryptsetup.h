@@ -18,5 +18,6 @@
 
 // What the format step refuses once the keyring is located, before any key
 // is made or recovered: the keyring's own storage as the device to format,
-// or no keyring found. 0 when the format may go on.
-[[nodiscard]] int cryptsetup_format_prepare(const char *device);
+// or no keyring found. With `lock`, it also takes the keyring lock for the
+// rest of the run. 0 when the format may go on.
+[[nodiscard]] int cryptsetup_format_prepare(const char *device, bool lock);

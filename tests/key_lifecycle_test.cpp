@@ -153,6 +153,13 @@ const failure_case GENERATION_FAILURES[] = {
      "[ERROR] generate_key: open key blob device\n[ERROR] main: generate key\n", ""},
     {"encrypt_refused", {"-n"}, [](const board &b) { b.write("/dev/caam_kb", "secret board-a\nfail_encrypt\n"); },
      "[ERROR] generate_key: encrypt ioctl: -1\n[ERROR] main: generate key\n", ""},
+    // A fresh blob that the device does not unwrap to the key never reaches the flash.
+    {"fresh_blob_refused", {"-f", "-n", "/dev/mmcblk0p3", "cryptroot"},
+     [](const board &b) { b.write("/dev/caam_kb", "secret board-a\nfail_request 2\n"); },
+     "[ERROR] generate_key: verify new key blob\n[ERROR] main: generate key\n", ""},
+    {"fresh_blob_gives_another_key", {"-n"},
+     [](const board &b) { b.write("/dev/caam_kb", "secret board-a\nwrong_key_request 2\n"); },
+     "[ERROR] generate_key: verify new key blob\n[ERROR] main: generate key\n", ""},
     {"random_device_is_a_file", {"-n"}, [](const board &b) {
        b.remove("/dev/urandom");
        b.write("/dev/urandom", std::string(64, 'k'));
@@ -195,6 +202,7 @@ TEST_P(generation_failure, stores_nothing_and_says_why)
     EXPECT_EQ(b.read("/dev/mmcblk0p4"), std::string(4096, 0x5A));
   }
   EXPECT_TRUE(b.log_lines("write /dev/mmcblk0p4").empty()) << b.log();
+  EXPECT_TRUE(b.log_lines("open /dev/mmcblk0p4 O_RDWR").empty()) << b.log();
   EXPECT_TRUE(cryptsetup_calls(b).empty());
   expect_no_leak(b);
 }
@@ -256,7 +264,8 @@ const verify_case VERIFY_CASES[] = {
      "read /dev/mtd2 0 80 -> 80"},
     {"read_back_fails", false, "", "keyring_read_eio\n", nullptr, false, false,
      "read /dev/mmcblk0p4 0 80 -> -1 EIO"},
-    {"decrypt_request_fails", false, "", "", "secret board-a\nfail_decrypt\n", false, false,
+    // The third request: after the encryption and the unwrap in memory.
+    {"decrypt_request_fails", false, "", "", "secret board-a\nfail_request 3\n", false, false,
      "read /dev/mmcblk0p4 0 80 -> 80"},
 };
 
@@ -283,12 +292,13 @@ TEST_P(store_check, reads_the_blob_back_and_unwraps_it_once)
   const std::string keyring = c.nand ? "/dev/mtd2" : "/dev/mmcblk0p4";
   std::vector<std::string> requests = b.log_lines("caam");
   const bool blob_read = c.read_line.find("EIO") == std::string::npos;
-  // The encryption, one decryption of what was read back, then the
-  // recoveries of the format and the open.
-  ASSERT_EQ(requests.size(), 1u + (blob_read ? 1u : 0u) + (c.verified ? 2u : 0u)) << b.log();
+  // The encryption, its unwrap in memory, one decryption of what was read
+  // back, then the recoveries of the format and the open.
+  ASSERT_EQ(requests.size(), 2u + (blob_read ? 1u : 0u) + (c.verified ? 2u : 0u)) << b.log();
   EXPECT_EQ(requests[0], "caam ENCRYPT 32 80 16 ok");
+  EXPECT_EQ(requests[1], "caam DECRYPT 32 80 16 ok");
   if (blob_read) {
-    EXPECT_EQ(requests[1].rfind("caam DECRYPT 32 80 16 ", 0), 0u) << requests[1];
+    EXPECT_EQ(requests[2].rfind("caam DECRYPT 32 80 16 ", 0), 0u) << requests[2];
   }
   if (c.verified) {
     EXPECT_EQ(r.status, 0) << r.out;
@@ -308,8 +318,9 @@ TEST_P(store_check, reads_the_blob_back_and_unwraps_it_once)
   ASSERT_NE(stored, std::string::npos) << log;
   ASSERT_NE(read_back, std::string::npos) << log;
   EXPECT_LT(stored, read_back);
+  EXPECT_LT(log.find("caam DECRYPT"), stored) << "the unwrap in memory comes first";
   if (blob_read) {
-    EXPECT_LT(read_back, log.find("caam DECRYPT"));
+    EXPECT_LT(read_back, log.find("caam DECRYPT", stored));
   }
   if (!c.nand) {
     EXPECT_LT(log.find("fadvise /dev/mmcblk0p4 0 0 DONTNEED -> 0", stored), read_back) << log;

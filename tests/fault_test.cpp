@@ -417,6 +417,8 @@ struct lock_case {
 
 const lock_case LOCK_CASES[] = {
     {"new_key", {"-n"}, "write /dev/mmcblk0p4"},
+    // Before the volume is checked, and so before the key blob device.
+    {"new_key_for_a_volume", {"-n", "/dev/mmcblk0p3", "cryptroot"}, "caam ENCRYPT"},
     {"new_key_format_and_open", {"-f", "-n", "/dev/mmcblk0p3", "cryptroot"}, "write /dev/mmcblk0p4"},
     {"format_and_open", {"-f", "/dev/mmcblk0p3", "cryptroot"}, "caam DECRYPT"},
     {"open_only", {"/dev/mmcblk0p3", "cryptroot"}, nullptr},

@@ -35,6 +35,17 @@ TEST(volume, open_checks_luks_then_pipes_exactly_the_key)
             (std::vector<std::string>{"isLuks /dev/mmcblk0p3", "-d - open --type luks /dev/mmcblk0p3 cryptroot"}));
   EXPECT_EQ(cryptsetup_input(b, 2), key_00_to_1f());
   expect_no_leak(b);
+
+  // A new key for the volume is first tried on it, on the test's input.
+  for (const char *name : {"/fake/calls", "/fake/count"})
+    b.remove(name);
+  r = run_on_board(b, {"-n" + OTHER_KEY_TEXT, "/dev/mmcblk0p3", "cryptroot"});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(cryptsetup_calls(b), (std::vector<std::string>{
+                                     "isLuks /dev/mmcblk0p3", "--test-passphrase -d - open --type luks /dev/mmcblk0p3",
+                                     "isLuks /dev/mmcblk0p3", "-d - open --type luks /dev/mmcblk0p3 cryptroot"}));
+  EXPECT_EQ(cryptsetup_input(b, 2), key_20_to_3f());
+  EXPECT_EQ(cryptsetup_input(b, 4), key_20_to_3f());
 }
 
 struct order_case {
@@ -106,6 +117,13 @@ const child_case CHILD_CASES[] = {
      "[ERROR] main: open partition\n", 2, ""},
     {"format_fails_so_no_open", "luksFormat", "exit 1", {"-f", "/dev/mmcblk0p3", "cryptroot"},
      "[ERROR] main: format partition\n", 1, ""},
+    // A new key that would leave the volume without a key is not stored.
+    {"new_key_does_not_open_the_volume", "test", "exit 2", {"-n", "/dev/mmcblk0p3", "cryptroot"},
+     "[ERROR] generate_key: new key does not open /dev/mmcblk0p3\n[ERROR] main: generate key\n", 2, ""},
+    {"key_test_killed", "test", "signal", {"-n", "/dev/mmcblk0p3", "cryptroot"},
+     "[ERROR] generate_key: cannot test key on /dev/mmcblk0p3\n[ERROR] main: generate key\n", 2, ""},
+    {"volume_not_checked", "isLuks", "exit 4", {"-n", "/dev/mmcblk0p3", "cryptroot"},
+     "[ERROR] generate_key: cannot check /dev/mmcblk0p3\n[ERROR] main: generate key\n", 1, ""},
 };
 
 class child_fails : public testing::TestWithParam<child_case> {};
@@ -117,11 +135,14 @@ TEST_P(child_fails, with_status_255_and_its_lines)
   provision(b);
   if (!c.volume.empty())
     b.write("/dev/mmcblk0p3", c.volume);
+  const std::string keyring = b.read("/dev/mmcblk0p4");
   cryptsetup_behaves(b, c.command, c.behaviour);
   program_result r = run_on_board(b, c.args);
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(r.out, c.out);
   EXPECT_EQ(cryptsetup_calls(b).size(), c.calls);
+  EXPECT_TRUE(b.log_lines("caam ENCRYPT").empty()) << b.log();
+  EXPECT_EQ(b.read("/dev/mmcblk0p4"), keyring);
   expect_no_leak(b);
 }
 
@@ -363,6 +384,11 @@ TEST(volume, child_that_quits_unread_is_a_failed_write_not_a_dead_program)
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(r.out, "[ERROR] cryptsetup_open: write key\n[ERROR] main: open partition\n");
   EXPECT_EQ(r.err, std::string("complete_write: Broken pipe\n"));
+  // A key test that did not get the whole key tells nothing about it.
+  cryptsetup_behaves(b, "test", "noread");
+  r = run_on_board(b, {"-n", "/dev/mmcblk0p3", "cryptroot"});
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, "[ERROR] generate_key: cannot test key on /dev/mmcblk0p3\n[ERROR] main: generate key\n");
 }
 
 TEST(volume, children_keep_the_default_sigpipe_disposition)
@@ -396,12 +422,26 @@ TEST(real_cryptsetup, formats_and_opens_an_image_with_the_stored_key)
   make_emmc_board(b);
   const std::string image = b.path("/d.img");
   b.image("/d.img", 32 * 1024 * 1024, 0);
-  program_result r = run_with_real_cryptsetup(b, {"-n"});
+  program_result r = run_with_real_cryptsetup(b, {"-n" + KEY_TEXT});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   r = run_with_real_cryptsetup(b, {"-f", image, "cryptdata"});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_EQ(r.out, "");
   r = run_with_real_cryptsetup(b, {image, "cryptdata"});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(r.out, "");
+
+  // A random key for the formatted volume would orphan it: refused, and the
+  // old blob still opens the volume.
+  const std::string keyring = b.read("/dev/mmcblk0p4");
+  r = run_with_real_cryptsetup(b, {"-n", image, "cryptdata"});
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, "[ERROR] generate_key: new key does not open " + image + "\n[ERROR] main: generate key\n");
+  EXPECT_EQ(b.read("/dev/mmcblk0p4"), keyring);
+  EXPECT_EQ(run_with_real_cryptsetup(b, {image, "cryptdata"}).status, 0);
+  // The volume's own key text restores a keyring that lost its blob.
+  b.image("/dev/mmcblk0p4", 1024 * 1024, 0);
+  r = run_with_real_cryptsetup(b, {"-n" + KEY_TEXT, image, "cryptdata"});
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_EQ(r.out, "");
 

@@ -38,7 +38,9 @@ int main(int argc, char **argv)
   }
 
   if (result >= 0 && cli_options.new_key) {
-    result = generate_key(cli_options.new_key_base64);
+    // A new key for a volume that is opened but not formatted must open it.
+    const char *volume = partition_work && !cli_options.do_format ? cli_options.partition_device : nullptr;
+    result = generate_key(cli_options.new_key_base64, volume);
     if (result < 0)
       printf("[ERROR] %s: generate key\n", __func__);
   }

@@ -16,6 +16,7 @@
 #include "util/base64.h"
 #include "util/io.h"
 #include "util/secure_wipe.h"
+#include "volume/cryptsetup.h"
 
 namespace {
 
@@ -144,8 +145,8 @@ int verify_stored_blob(const key_blob_request *stored)
   return result;
 }
 
-// Held from before the store until the run ends: no other run stores
-// between this run's store and its format.
+// Held from before the first step that decides what the keyring will hold
+// until the run ends: no other run stores in between.
 int hold_keyring()
 {
   if (keyring_location.keydev == nullptr && init_keydev_and_offset() != 0)
@@ -157,10 +158,31 @@ int hold_keyring()
   return 0;
 }
 
+// A key stored for a LUKS volume it does not open leaves that volume with no
+// key at all. A device without a LUKS header has nothing to lose.
+int opens_volume(const char *volume, const uint8_t *key)
+{
+  const int luks = cryptsetup_isLuks(volume);
+  if (luks == 1)
+    return 0;
+  if (luks != 0) {
+    printf("[ERROR] %s: cannot check %s\n", "generate_key", volume);
+    return -1;
+  }
+  const int tested = cryptsetup_test_key(volume, key);
+  if (tested == 1)
+    printf("[ERROR] %s: new key does not open %s\n", "generate_key", volume);
+  else if (tested != 0)
+    printf("[ERROR] %s: cannot test key on %s\n", "generate_key", volume);
+  return tested == 0 ? 0 : -1;
+}
+
 // Wraps the key and stores the blob; every buffer is the caller's.
-int wrap_and_store(key_blob_request *request, const char *base64_key)
+int wrap_and_store(key_blob_request *request, const char *base64_key, const char *volume)
 {
   if (fill_raw_key(request->raw_key, base64_key) != 0)
+    return -1;
+  if (volume != nullptr && (hold_keyring() != 0 || opens_volume(volume, request->raw_key) != 0))
     return -1;
   memset(request->key_blob, 0, request->key_blob_len);
   if (compute_keymod(request->key_modifier, request->key_modifier_len) < 0) {
@@ -194,7 +216,7 @@ int wrap_and_store(key_blob_request *request, const char *base64_key)
 
 }  // namespace
 
-int generate_key(const char *base64_key)
+int generate_key(const char *base64_key, const char *volume)
 {
   key_blob_request request;
   memset(&request, 0, sizeof(request));
@@ -211,7 +233,7 @@ int generate_key(const char *base64_key)
   } else if ((request.key_modifier = static_cast<uint8_t *>(malloc(request.key_modifier_len))) == nullptr) {
     printf("[ERROR] %s: malloc key modifier\n", __func__);
   } else {
-    result = wrap_and_store(&request, base64_key);
+    result = wrap_and_store(&request, base64_key, volume);
   }
 
   // The one exit: every secret wiped, then released, last allocated first.

@@ -71,14 +71,15 @@ int map_wait_status(int status, const char *operation)
   return -1;
 }
 
-// Starts the command and feeds it the key on its standard input.
-int run_with_key(const char *command, const char *operation, const uint8_t *key)
+// Starts the command, writes the key to its standard input and waits for
+// it, leaving the wait status (or the wait's negative result) in *status.
+// 0: the key was written whole; -1: the command did not start; -2: the write
+// failed (the child has been waited for).
+int feed_key(const char *command, const uint8_t *key, int *status)
 {
   FILE *child = popen(command, "w");
-  if (child == nullptr) {
-    printf("[ERROR] %s: popen\n", operation);
+  if (child == nullptr)
     return -1;
-  }
   // A child that quits before reading must not kill us with SIGPIPE. Ignored
   // only after the child started, so that it keeps the default disposition.
   struct sigaction ignore;
@@ -89,13 +90,19 @@ int run_with_key(const char *command, const char *operation, const uint8_t *key)
   sigaction(SIGPIPE, &ignore, &previous);
   int written = complete_write(fileno(child), key, KEY_LEN);
   sigaction(SIGPIPE, &previous, nullptr);
+  *status = pclose(child);
+  return written == 0 ? 0 : -2;
+}
 
-  if (written != 0) {
-    printf("[ERROR] %s: write key\n", operation);
-    (void)pclose(child);
+int run_with_key(const char *command, const char *operation, const uint8_t *key)
+{
+  int status = 0;
+  const int fed = feed_key(command, key, &status);
+  if (fed != 0) {
+    printf("[ERROR] %s: %s\n", operation, fed == -1 ? "popen" : "write key");
     return -1;
   }
-  return map_wait_status(pclose(child), operation);
+  return map_wait_status(status, operation);
 }
 
 // Recovers the key, runs the command with it, and wipes it on every path.
@@ -229,6 +236,22 @@ int cryptsetup_format(const char *device)
   // behind the U-Boot environment may be an older key, which the next boot
   // would then fail to open the volume with.
   return run_keyed_command(command, __func__, true);
+}
+
+int cryptsetup_test_key(const char *device, const uint8_t *key)
+{
+  char command[COMMAND_LEN];
+  if (!is_safe_argument(device) || strlen(device) > DEVICE_MAX ||
+      snprintf(command, sizeof(command), "cryptsetup --test-passphrase -d - open --type luks %s", device) >=
+          static_cast<int>(sizeof(command)))
+    return -1;
+  int status = 0;
+  if (feed_key(command, key, &status) != 0 || status < 0 || !WIFEXITED(status))
+    return -1;
+  // cryptsetup exits with 2 when no key slot takes the key.
+  if (WEXITSTATUS(status) == 0)
+    return 0;
+  return WEXITSTATUS(status) == 2 ? 1 : -1;
 }
 
 int cryptsetup_open(const char *device, const char *name)

@@ -120,10 +120,6 @@ int run_keyed_command(const char *command, const char *operation, bool primary_o
   return result;
 }
 
-}  // namespace
-
-namespace {
-
 // isLuks says 1 also for a LUKS2 header whose metadata it cannot read: only
 // a device without the LUKS magic is known to hold none. An unreadable start
 // tells nothing.

@@ -472,10 +472,10 @@ TEST_P(signal_during_rewrite, arrives_once_the_new_blob_is_written_and_locked)
   if (paused)
     kill(pid, c.signal_number);
   b.write("/resume", "");
-  // A stopped run is continued once it has relocked the block.
+  // A stopped run is continued, until it has ended, once it has relocked the block.
   if (paused && c.signal_number == SIGTSTP) {
     EXPECT_TRUE(wait_until([&] { return !b.log_lines("ioctl /dev/mtd2 MEMLOCK").empty(); })) << b.log();
-    kill(pid, SIGCONT);
+    wait_until([&] { return kill(pid, SIGCONT) != 0; });
   }
   run.join();
   ASSERT_TRUE(paused);

@@ -21,19 +21,23 @@ void fail(const char *what)
   abort();
 }
 
-void check_cmdline(char *line)
+void check_cmdline(const char *line)
 {
-  // The value runs from the first "root=" to the next blank (only a blank).
-  const char *root = strstr(line, "root=");
-  int expected = -1;
-  if (root != nullptr) {
-    const size_t length = strcspn(root, " ");
-    const char *ubi = strstr(root, "ubi");
-    const char *mtd = strstr(root, "mtd");
-    const bool nand = (ubi != nullptr && static_cast<size_t>(ubi - root) + 3 <= length) ||
-                      (mtd != nullptr && static_cast<size_t>(mtd - root) + 3 <= length);
-    expected = nand ? 1 : 0;
+  // The last word that begins with "root=", none after a lone "--"; words
+  // are split by blanks, tabs and newlines.
+  char *copy = strdup(line);
+  if (copy == nullptr)
+    return;
+  const char *value = nullptr;
+  char *state = nullptr;
+  for (char *word = strtok_r(copy, " \t\n", &state); word != nullptr; word = strtok_r(nullptr, " \t\n", &state)) {
+    if (strcmp(word, "--") == 0)
+      break;
+    if (strncmp(word, "root=", 5) == 0)
+      value = word + 5;
   }
+  const int expected = value == nullptr ? -1 : (strstr(value, "ubi") != nullptr || strstr(value, "mtd") != nullptr);
+  free(copy);
   if (parse_cmdline_root(line) != expected)
     fail("parse_cmdline_root result");
 }
@@ -55,10 +59,13 @@ void check_mtd(const char *line)
   }
 }
 
-void check_fdisk(const char *line)
+void check_fdisk(const char *line, fdisk_layout *layout)
 {
   int partition = -12345;
-  const int result = parse_fdisk_line(line, &partition);
+  const fdisk_layout before = *layout;
+  const int result = parse_fdisk_line(line, layout, &partition);
+  if (result == 1 && (before == FDISK_NO_HEADER || *layout != before))
+    fail("parse_fdisk_line took a row before a header, or a header as a row");
   if (result == 0 && partition != -12345)
     fail("parse_fdisk_line set a partition without a match");
   if (result != 0 && result != 1)
@@ -68,11 +75,11 @@ void check_fdisk(const char *line)
 void check_fwenv(const char *line)
 {
   char *device = nullptr;
-  uint32_t offset = 0;
-  uint32_t size = 0;
+  uint64_t offset = 0;
+  uint64_t size = 0;
   const int result = parse_fwenv_line(line, &device, &offset, &size);
   if (result == 1) {
-    if (device == nullptr || line[0] == '#')
+    if (device == nullptr || line[0] == '#' || offset > UINT64_MAX - size)
       fail("parse_fwenv_line accepted a line it must skip");
     free(device);
   } else if (result != 0 || device != nullptr) {
@@ -91,18 +98,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
   if (text == nullptr)
     return 0;
 
-  // The program's own buffer sizes: 256 bytes for /proc/cmdline (only its
-  // first line is read), 128 bytes for the other sources.
-  char line[CMDLINE_LINE_LEN];
+  // /proc/cmdline: its first line, whole; the other sources through the
+  // program's 128-byte line buffer.
+  char line[LOCATION_LINE_LEN];
   if (parser == 0) {
-    if (fgets(line, CMDLINE_LINE_LEN, text) != nullptr)
-      check_cmdline(line);
+    char *whole = nullptr;
+    size_t size = 0;
+    if (getline(&whole, &size, text) > 0)
+      check_cmdline(whole);
+    free(whole);
   } else {
+    fdisk_layout layout = FDISK_NO_HEADER;
     while (fgets(line, LOCATION_LINE_LEN, text) != nullptr) {
       if (parser == 1)
         check_mtd(line);
       else if (parser == 2)
-        check_fdisk(line);
+        check_fdisk(line, &layout);
       else
         check_fwenv(line);
     }

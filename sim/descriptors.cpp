@@ -266,6 +266,10 @@ int tracked_fsync(tracked_fd &t, int fd)
 int tracked_flock(tracked_fd &t, int fd, int operation)
 {
   const char *name = (operation & LOCK_EX) != 0 ? "LOCK_EX" : (operation & LOCK_SH) != 0 ? "LOCK_SH" : "LOCK_UN";
+  if (load_faults(sandbox()).flock_enolck) {
+    sim_log("flock %s %s %s", t.path, name, outcome(fail(ENOLCK)));
+    return -1;
+  }
   int result = NEXT(flock)(fd, operation | LOCK_NB);
   if (result != 0 && errno == EWOULDBLOCK && (operation & LOCK_NB) == 0) {
     sim_log("flock %s %s waits", t.path, name);

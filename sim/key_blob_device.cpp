@@ -122,12 +122,18 @@ const char *run_request(bool encrypt, int fd, const key_blob_request &r, int *er
   config[n > 0 ? n : 0] = '\0';
   char secret[64] = "";
   bool refuse = false;
+  bool wrong_key = false;
+  // Well-formed requests of this process, counted from 1.
+  static unsigned long requests = 0;
+  requests++;
   const char *cursor = config;
   setting s;
   while (next_setting(&cursor, &s)) {
     if (strcmp(s.word, "secret") == 0)
       snprintf(secret, sizeof(secret), "%s", s.value);
     refuse |= strcmp(s.word, "fail_all") == 0 || strcmp(s.word, encrypt ? "fail_encrypt" : "fail_decrypt") == 0;
+    refuse |= strcmp(s.word, "fail_request") == 0 && setting_number(s) == requests;
+    wrong_key |= !encrypt && strcmp(s.word, "wrong_key_request") == 0 && setting_number(s) == requests;
   }
   *error = EIO;
   uint8_t *nonce = r.key_blob, *body = r.key_blob + NONCE_LEN, *tag = body + r.raw_key_len;
@@ -146,6 +152,8 @@ const char *run_request(bool encrypt, int fd, const key_blob_request &r, int *er
       return "refused";
     }
     apply_keystream(secret, r.key_modifier, nonce, body, r.raw_key, r.raw_key_len);
+    if (wrong_key)
+      r.raw_key[0] ^= 1;
   }
   remember(r.raw_key, r.raw_key_len, r.key_blob, r.key_blob_len, r.key_modifier);
   *error = 0;

@@ -172,6 +172,7 @@ faults load_faults(const char *root)
     f.getrandom_enosys |= strcmp(s.word, "getrandom_enosys") == 0;
     f.getrandom_eperm |= strcmp(s.word, "getrandom_eperm") == 0;
     f.getrandom_eintr |= strcmp(s.word, "getrandom_eintr") == 0;
+    f.flock_enolck |= strcmp(s.word, "flock_enolck") == 0;
   }
   return f;
 }

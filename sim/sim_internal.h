@@ -78,7 +78,7 @@ struct faults {
   unsigned long malloc_fail;
   bool malloc_trace, keyring_eintr, keyring_short, keyring_write_eio, keyring_write_lost, keyring_read_eio, fsync_eio;
   bool pipe_eintr, pipe_short, pipe_wait_reader_gone, powercut_after_erase, pause_after_erase;
-  bool getrandom_enosys, getrandom_eperm, getrandom_eintr;
+  bool getrandom_enosys, getrandom_eperm, getrandom_eintr, flock_enolck;
 };
 faults load_faults(const char *root);
 

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <set>
 #include <string>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -234,7 +235,7 @@ TEST(process_hardening, keys_are_held_undumpable_and_locked_in_memory)
   make_emmc_board(b);
   ASSERT_EQ(run_on_board(b, {"-f", "-n", "/dev/mmcblk0p3", "cryptroot"}).status, 0);
   std::vector<std::string> requests = b.log_lines("dumpable");
-  ASSERT_EQ(requests.size(), 4u) << b.log();  // one encrypt, its check, two recoveries
+  ASSERT_EQ(requests.size(), 5u) << b.log();  // one encrypt, two checks, two recoveries
   for (const std::string &line : requests) {
     EXPECT_EQ(line.rfind("dumpable 0 locked ", 0), 0u) << line;
 #ifndef LOCKWARDEN_SANITIZED
@@ -258,7 +259,7 @@ TEST(process_hardening, a_refused_memory_lock_changes_nothing_the_user_sees)
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "");
-  EXPECT_EQ(b.log_lines("dumpable 0 locked 0 kB").size(), 4u) << b.log();
+  EXPECT_EQ(b.log_lines("dumpable 0 locked 0 kB").size(), 5u) << b.log();
   EXPECT_EQ(cryptsetup_input(b, 1), key_00_to_1f());
   EXPECT_EQ(cryptsetup_input(b, 3), key_00_to_1f());
 }
@@ -303,6 +304,7 @@ const std::vector<std::string> FORMAT_AND_OPEN = {"-f", "-n", "/dev/mmcblk0p3", 
 
 const inherited_case INHERITED_CASES[] = {
     {"child_exits_ignored", FORMAT_AND_OPEN, "env --ignore-signal=CHLD", "", {}, 0, ""},
+    {"stopping_signals_blocked", FORMAT_AND_OPEN, "env --block-signal=INT,TERM,HUP,TSTP", "", {}, 0, ""},
     {"posixly_correct", {"-n", "/dev/mmcblk0p3", "cryptroot", "-f"}, "", "POSIXLY_CORRECT=1", {}, 0, ""},
     {"standard_streams_closed", FORMAT_AND_OPEN, "", "", {{0, 1, 2}, false}, 0, ""},
     {"standard_input_closed", FORMAT_AND_OPEN, "", "", {{0}, false}, 0, ""},
@@ -340,6 +342,8 @@ TEST_P(inherited_process_state, changes_neither_the_result_nor_what_children_get
     return;
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(cryptsetup_calls(b).size(), 3u);
+  for (int n = 1; n <= 3; n++)
+    EXPECT_EQ(b.read("/fake/sigblk." + std::to_string(n)), "0000000000000000\n") << "child " << n;
   EXPECT_EQ(b.read("/dev/caam_kb"), device_config) << "a child wrote to the key blob device";
   // Every child has its three standard streams, and only them.
   for (const std::string &listing : {b.read("/sbin/fdisk.fds"), b.read("/fake/fds.1"), b.read("/fake/fds.3")}) {
@@ -403,13 +407,52 @@ TEST(concurrent_stores, the_second_waits_until_the_first_has_rewritten_the_block
   EXPECT_EQ(hex(key_after(b)), hex(key_20_to_3f())) << "the later blob, whole";
 }
 
+// Which runs hold the keyring, from which step to the end of the run.
+struct lock_case {
+  const char *name;
+  std::vector<std::string> args;
+  const char *before;  // the first log line the lock comes before; nullptr: no lock
+};
+
+const lock_case LOCK_CASES[] = {
+    {"new_key", {"-n"}, "write /dev/mmcblk0p4"},
+    // Before the volume is checked, and so before the key blob device.
+    {"new_key_for_a_volume", {"-n", "/dev/mmcblk0p3", "cryptroot"}, "caam ENCRYPT"},
+    {"new_key_format_and_open", {"-f", "-n", "/dev/mmcblk0p3", "cryptroot"}, "write /dev/mmcblk0p4"},
+    {"format_and_open", {"-f", "/dev/mmcblk0p3", "cryptroot"}, "caam DECRYPT"},
+    {"open_only", {"/dev/mmcblk0p3", "cryptroot"}, nullptr},
+};
+
+class keyring_lock : public testing::TestWithParam<lock_case> {};
+
+TEST_P(keyring_lock, is_held_from_its_step_to_the_end_of_the_run)
+{
+  const lock_case &c = GetParam();
+  board b;
+  make_emmc_board(b);
+  ASSERT_EQ(run_on_board(b, {"--newkey=" + KEY_TEXT}).status, 0);
+  b.clear_log();
+  EXPECT_EQ(run_on_board(b, c.args).status, 0);
+  const std::string log = b.log();
+  ASSERT_EQ(b.log_lines("flock").size(), c.before != nullptr ? 1u : 0u) << log;
+  if (c.before == nullptr)
+    return;
+  EXPECT_EQ(b.log_lines("flock").front(), "flock /dev/mmcblk0p4 LOCK_EX -> 0");
+  EXPECT_LT(log.find("flock"), log.find(c.before)) << log;
+  // Its descriptor is the one never closed.
+  EXPECT_EQ(b.log_lines("open /dev/mmcblk0p4").size(), b.log_lines("close /dev/mmcblk0p4").size() + 1) << log;
+}
+
+NAMED_CASES(keyring_lock, lock_case, LOCK_CASES);
+
 struct signal_case {
   const char *name;
   int signal_number;
 };
 
-const signal_case STOPPING_SIGNALS[] = {
-    {"interrupt", SIGINT}, {"terminate", SIGTERM}, {"hang_up", SIGHUP}, {"quit", SIGQUIT}};
+const signal_case STOPPING_SIGNALS[] = {{"interrupt", SIGINT}, {"terminate", SIGTERM}, {"hang_up", SIGHUP},
+                                        {"quit", SIGQUIT},     {"user_signal", SIGUSR1}, {"alarm", SIGALRM},
+                                        {"terminal_stop", SIGTSTP}};
 
 class signal_during_rewrite : public testing::TestWithParam<signal_case> {};
 
@@ -423,11 +466,27 @@ TEST_P(signal_during_rewrite, arrives_once_the_new_blob_is_written_and_locked)
   b.clear_log();
   const started_program run = start_on_board(b, {"--newkey=" + OTHER_KEY_TEXT});
   const bool paused = wait_until([&] { return paused_run(b); });
+  const pid_t pid = paused ? std::stoi(b.read("/paused")) : 0;
   if (paused)
-    kill(std::stoi(b.read("/paused")), c.signal_number);
+    kill(pid, c.signal_number);
   b.write("/resume", "");
+  // A stopped run is continued, until it has ended, once it has relocked the block.
+  if (paused && c.signal_number == SIGTSTP) {
+    EXPECT_TRUE(wait_until([&] { return !b.log_lines("ioctl /dev/mtd2 MEMLOCK").empty(); })) << b.log();
+    // Until it has exited: it stays this test's unreaped child till wait_for.
+    wait_until([&] {
+      kill(pid, SIGCONT);
+      siginfo_t info{};
+      return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
+    });
+  }
   const program_result r = wait_for(run);
   ASSERT_TRUE(paused);
+  if (c.signal_number == SIGTSTP) {
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(hex(key_after(b)), hex(key_20_to_3f()));
+    return;
+  }
   EXPECT_EQ(r.status, 128 + c.signal_number);
   std::vector<std::string> after_pause;
   bool seen = false;

@@ -141,6 +141,11 @@ const failure_case GENERATION_FAILURES[] = {
                       "     4           83968           86015 1024K safe data\n");
      },
      "[ERROR] main: generate key\n", ""},
+    // A format in the same run needs the keyring found before a key is made.
+    {"no_keyring_for_the_format", {"-n", "-f", "/dev/mmcblk0p3", "cryptroot"}, [](const board &b) {
+       b.fdisk_prints(read_fixture("fdisk/mbr.txt"));
+     },
+     "[ERROR] cryptsetup_format: recover key\n[ERROR] main: format partition\n", ""},
     {"fuses_missing", {"-n"}, [](const board &b) { b.remove("/sys/fsl_otp/HW_OCOTP_MAC0"); },
      "[ERROR] compute_keymod: open /sys/fsl_otp/HW_OCOTP_MAC0\n[ERROR] generate_key: compute key modifier\n"
      "[ERROR] main: generate key\n", ""},
@@ -148,6 +153,13 @@ const failure_case GENERATION_FAILURES[] = {
      "[ERROR] generate_key: open key blob device\n[ERROR] main: generate key\n", ""},
     {"encrypt_refused", {"-n"}, [](const board &b) { b.write("/dev/caam_kb", "secret board-a\nfail_encrypt\n"); },
      "[ERROR] generate_key: encrypt ioctl: -1\n[ERROR] main: generate key\n", ""},
+    // A fresh blob that the device does not unwrap to the key never reaches the flash.
+    {"fresh_blob_refused", {"-f", "-n", "/dev/mmcblk0p3", "cryptroot"},
+     [](const board &b) { b.write("/dev/caam_kb", "secret board-a\nfail_request 2\n"); },
+     "[ERROR] generate_key: verify new key blob\n[ERROR] main: generate key\n", ""},
+    {"fresh_blob_gives_another_key", {"-n"},
+     [](const board &b) { b.write("/dev/caam_kb", "secret board-a\nwrong_key_request 2\n"); },
+     "[ERROR] generate_key: verify new key blob\n[ERROR] main: generate key\n", ""},
     {"random_device_is_a_file", {"-n"}, [](const board &b) {
        b.remove("/dev/urandom");
        b.write("/dev/urandom", std::string(64, 'k'));
@@ -161,7 +173,12 @@ const failure_case GENERATION_FAILURES[] = {
      "[ERROR] generate_key: get random data\n[ERROR] main: generate key\n",
      "get_random: getrandom: Operation not permitted\n"},
     {"keyring_missing", {"-n"}, [](const board &b) { b.remove("/dev/mmcblk0p4"); },
-     "[ERROR] keyring_store: open keyring device\n[ERROR] main: generate key\n", ""},
+     "[ERROR] generate_key: lock keyring device\n[ERROR] main: generate key\n", ""},
+    {"keyring_lock_refused", {"-n"}, [](const board &b) { b.write("/faults", "flock_enolck\n"); },
+     "[ERROR] generate_key: lock keyring device\n[ERROR] main: generate key\n", ""},
+    {"keyring_lock_refused_to_a_format", {"-f", "/dev/mmcblk0p3", "cryptroot"},
+     [](const board &b) { b.write("/faults", "flock_enolck\n"); },
+     "[ERROR] cryptsetup_format: lock keyring device\n[ERROR] main: format partition\n", ""},
     {"no_partition_work_after_a_failure", {"-f", "-n", "/dev/mmcblk0p3", "cryptroot"},
      [](const board &b) { b.remove("/dev/caam_kb"); },
      "[ERROR] generate_key: open key blob device\n[ERROR] main: generate key\n", ""},
@@ -185,6 +202,7 @@ TEST_P(generation_failure, stores_nothing_and_says_why)
     EXPECT_EQ(b.read("/dev/mmcblk0p4"), std::string(4096, 0x5A));
   }
   EXPECT_TRUE(b.log_lines("write /dev/mmcblk0p4").empty()) << b.log();
+  EXPECT_TRUE(b.log_lines("open /dev/mmcblk0p4 O_RDWR").empty()) << b.log();
   EXPECT_TRUE(cryptsetup_calls(b).empty());
   expect_no_leak(b);
 }
@@ -246,7 +264,8 @@ const verify_case VERIFY_CASES[] = {
      "read /dev/mtd2 0 80 -> 80"},
     {"read_back_fails", false, "", "keyring_read_eio\n", nullptr, false, false,
      "read /dev/mmcblk0p4 0 80 -> -1 EIO"},
-    {"decrypt_request_fails", false, "", "", "secret board-a\nfail_decrypt\n", false, false,
+    // The third request: after the encryption and the unwrap in memory.
+    {"decrypt_request_fails", false, "", "", "secret board-a\nfail_request 3\n", false, false,
      "read /dev/mmcblk0p4 0 80 -> 80"},
 };
 
@@ -273,12 +292,13 @@ TEST_P(store_check, reads_the_blob_back_and_unwraps_it_once)
   const std::string keyring = c.nand ? "/dev/mtd2" : "/dev/mmcblk0p4";
   std::vector<std::string> requests = b.log_lines("caam");
   const bool blob_read = c.read_line.find("EIO") == std::string::npos;
-  // The encryption, one decryption of what was read back, then the
-  // recoveries of the format and the open.
-  ASSERT_EQ(requests.size(), 1u + (blob_read ? 1u : 0u) + (c.verified ? 2u : 0u)) << b.log();
+  // The encryption, its unwrap in memory, one decryption of what was read
+  // back, then the recoveries of the format and the open.
+  ASSERT_EQ(requests.size(), 2u + (blob_read ? 1u : 0u) + (c.verified ? 2u : 0u)) << b.log();
   EXPECT_EQ(requests[0], "caam ENCRYPT 32 80 16 ok");
+  EXPECT_EQ(requests[1], "caam DECRYPT 32 80 16 ok");
   if (blob_read) {
-    EXPECT_EQ(requests[1].rfind("caam DECRYPT 32 80 16 ", 0), 0u) << requests[1];
+    EXPECT_EQ(requests[2].rfind("caam DECRYPT 32 80 16 ", 0), 0u) << requests[2];
   }
   if (c.verified) {
     EXPECT_EQ(r.status, 0) << r.out;
@@ -298,8 +318,9 @@ TEST_P(store_check, reads_the_blob_back_and_unwraps_it_once)
   ASSERT_NE(stored, std::string::npos) << log;
   ASSERT_NE(read_back, std::string::npos) << log;
   EXPECT_LT(stored, read_back);
+  EXPECT_LT(log.find("caam DECRYPT"), stored) << "the unwrap in memory comes first";
   if (blob_read) {
-    EXPECT_LT(read_back, log.find("caam DECRYPT"));
+    EXPECT_LT(read_back, log.find("caam DECRYPT", stored));
   }
   if (!c.nand) {
     EXPECT_LT(log.find("fadvise /dev/mmcblk0p4 0 0 DONTNEED -> 0", stored), read_back) << log;

@@ -20,17 +20,19 @@ struct cmdline_case {
   const char *output;
 };
 
-const std::string LONG_PREFIX(250, 'x');
+const std::string LONG_PREFIX = "mtdparts=gpmi-nand:" + std::string(4000, 'x');
 
 const cmdline_case CMDLINE_CASES[] = {
     {"ubi_root", "console=ttymxc0,115200 root=ubi0:rootfs rootfstype=ubifs\n", 1, ""},
     {"mtdblock_root", "root=/dev/mtdblock3 ro\n", 1, ""},
     {"emmc_root", "console=ttymxc0 root=/dev/mmcblk0p2 rootwait rw\n", 0, ""},
     {"emmc_root_last_with_newline", "rootwait root=/dev/mmcblk0p2\n", 0, ""},
-    {"first_root_inside_nfsroot", "nfsroot=10.0.0.1:/srv/mtd root=/dev/mmcblk0p2\n", 1, ""},
-    {"value_ends_at_first_space", "root=/dev/mmcblk0p2 ubi.mtd=3\n", 0, ""},
-    {"no_root", "console=ttymxc0,115200 rootwait\n", -1, ""},
-    {"root_after_255_characters", LONG_PREFIX + " root=ubi0:rootfs\n", -1, ""},
+    {"nfsroot_and_xroot_are_other_words", "nfsroot=10.0.0.1:/srv/mtd xroot=ubi0 root=/dev/mmcblk0p2\n", 0, ""},
+    {"value_ends_at_a_tab", "root=/dev/mmcblk0p2\tubi.mtd=3\n", 0, ""},
+    {"last_root_counts", "root=/dev/mmcblk0p2 root=ubi0:rootfs\n", 1, ""},
+    {"words_after_a_lone_double_dash_do_not_count", "root=/dev/mmcblk0p2 -- root=ubi0:rootfs\n", 0, ""},
+    {"no_root", "console=ttymxc0,115200 rootwait -- root=ubi0:rootfs\n", -1, ""},
+    {"root_after_4000_characters", LONG_PREFIX + " root=ubi0:rootfs\n", 1, ""},
     {"empty_file", "", -5, ""},
     {"missing_file", "<missing>", -5, "[ERROR] check_cmdline_for_nand: Failed to open '/proc/cmdline'\n"},
 };
@@ -178,6 +180,12 @@ const row_case ROW_CASES[] = {
      "/dev/mmcblk0p5"},
     {"name_cut_by_the_line_buffer", NEW_HEADER + PAD + NEW_ROW4 + "safe" + "keys\n", nullptr},
     {"exact_name_filling_the_line_buffer", NEW_HEADER + PAD + NEW_ROW4 + "safe\n", "/dev/mmcblk0p4"},
+    // Each row in its header's layout only.
+    {"name_beginning_with_a_number", NEW_HEADER + NEW_ROW4 + "7  safe\n", nullptr},
+    {"row_without_type_code_under_a_code_header", OLD_HEADER + NEW_ROW4 + "safe\n", nullptr},
+    {"row_before_any_header", NEW_ROW4 + "safe\n" + NEW_HEADER, nullptr},
+    {"later_header_changes_the_layout", OLD_HEADER + OLD_ROW4 + "safe data\n" + NEW_HEADER + NEW_ROW4 + "safe\n",
+     "/dev/mmcblk0p4"},
     {"rest_of_a_long_name_looks_like_a_row", NEW_HEADER + "     3           51200           53247 1024K " +
                                                  std::string(90, 'x') + "4 83968 86015 1024K safe\n", nullptr},
 };
@@ -332,9 +340,12 @@ const fwenv_case FWENV_CASES[] = {
     {"tabs_separate", "/dev/mmcblk0\t0xc0000\t0x2000\t0x200\t16\n", 0, "/dev/mmcblk0", 0xc2000, 0},
     {"emmc_copy_keeps_the_flag", "/dev/mmcblk0 0x400000 0x2000\n", 1, "/dev/mmcblk0", 0x402000, 1},
     {"mtdblock_sets_the_flag", "/dev/mtdblock1 0x0 0x20000\n", 0, "/dev/mtdblock1", 0x20000, 1},
-    {"sum_wraps_in_32_bits", "/dev/mtd1 0xFFFFF000 0x2000\n", 0, "/dev/mtd1", 0x1000, 1},
-    // A line longer than the 127 characters read at once: its tail is a line of its own.
-    {"long_line_read_in_pieces", "#" + std::string(126, '-') + "/dev/mtd7 0x1000 0x1000\n", 0, "/dev/mtd7", 0x2000, 1},
+    {"offset_above_4_gib", "/dev/mmcblk0 0x1FFFFF000 0x2000\n", 0, "/dev/mmcblk0", 0x200001000, 0},
+    {"from_the_end_form_skipped", "/dev/mmcblk0 -0x4000 0x2000\n/dev/mtd1 0x0 -0x2000\n", 0, "/dev/mmcblk0p4", 0, 0},
+    {"sum_beyond_64_bits_skipped", "/dev/mtd1 0xFFFFFFFFFFFFF000 0x2000\n", 0, "/dev/mmcblk0p4", 0, 0},
+    // A line longer than the 127 characters read at once never counts, nor its tail.
+    {"long_line_never_counts", "#" + std::string(126, '-') + "/dev/mtd7 0x1000 0x1000\n", 0, "/dev/mmcblk0p4", 0, 0},
+    {"line_of_127_characters_counts", "/dev/mtd7 0x1000 0x1000" + std::string(104, ' ') + "\n", 0, "/dev/mtd7", 0x2000, 1},
 };
 
 class fw_env_config : public on_board, public testing::WithParamInterface<fwenv_case> {};

@@ -97,7 +97,7 @@ class no_residue : public on_board {
   void store_key()
   {
     int result = 0;
-    captured_output(1, [&] { result = generate_key(KEY_TEXT.c_str()); });
+    captured_output(1, [&] { result = generate_key(KEY_TEXT.c_str(), nullptr); });
     ASSERT_EQ(result, 0);
     read_stored_blob();
   }
@@ -116,7 +116,7 @@ class no_residue : public on_board {
 TEST_F(no_residue, after_generating_a_key_from_text)
 {
   // The decoding scratch and the key modifier of key generation.
-  ASSERT_EQ(generate_key(KEY_TEXT.c_str()), 0);
+  ASSERT_EQ(generate_key(KEY_TEXT.c_str(), nullptr), 0);
   read_stored_blob();
   EXPECT_EQ(secret_below(low_end), nullptr);
 }

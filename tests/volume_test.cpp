@@ -35,6 +35,17 @@ TEST(volume, open_checks_luks_then_pipes_exactly_the_key)
             (std::vector<std::string>{"isLuks /dev/mmcblk0p3", "-d - open --type luks /dev/mmcblk0p3 cryptroot"}));
   EXPECT_EQ(cryptsetup_input(b, 2), key_00_to_1f());
   expect_no_leak(b);
+
+  // A new key for the volume is first tried on it, on the test's input.
+  for (const char *name : {"/fake/calls", "/fake/count"})
+    b.remove(name);
+  r = run_on_board(b, {"-n" + OTHER_KEY_TEXT, "/dev/mmcblk0p3", "cryptroot"});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(cryptsetup_calls(b), (std::vector<std::string>{
+                                     "isLuks /dev/mmcblk0p3", "--test-passphrase -d - open --type luks /dev/mmcblk0p3",
+                                     "isLuks /dev/mmcblk0p3", "-d - open --type luks /dev/mmcblk0p3 cryptroot"}));
+  EXPECT_EQ(cryptsetup_input(b, 2), key_20_to_3f());
+  EXPECT_EQ(cryptsetup_input(b, 4), key_20_to_3f());
 }
 
 struct order_case {
@@ -70,8 +81,8 @@ TEST_P(format_and_open, start_luksformat_isluks_open_each_with_the_key)
                                  }));
   EXPECT_EQ(cryptsetup_input(b, 1), key_00_to_1f());
   EXPECT_EQ(cryptsetup_input(b, 3), key_00_to_1f());
-  // The key is recovered anew for each of the two (after the check of a new blob).
-  EXPECT_EQ(b.log_lines("caam DECRYPT").size(), c.new_key ? 3u : 2u) << b.log();
+  // The key is recovered anew for each of the two (after the checks of a new blob).
+  EXPECT_EQ(b.log_lines("caam DECRYPT").size(), c.new_key ? 4u : 2u) << b.log();
   expect_no_leak(b);
 }
 
@@ -84,17 +95,35 @@ struct child_case {
   std::vector<std::string> args;
   std::string out;
   size_t calls;
+  std::string volume;  // what /dev/mmcblk0p3 holds; empty: there is none
 };
 
+const std::string NOT_LUKS = "[ERROR] cryptsetup_open: /dev/mmcblk0p3 not initialized\n[ERROR] main: open partition\n";
+const std::string CANNOT_CHECK = "[ERROR] cryptsetup_open: cannot check /dev/mmcblk0p3\n[ERROR] main: open partition\n";
+const std::string LUKS_MAGIC("LUKS\xba\xbe", 6);
+
 const child_case CHILD_CASES[] = {
-    {"not_luks", "isLuks", "exit 1", {"/dev/mmcblk0p3", "cryptroot"},
-     "[ERROR] cryptsetup_open: /dev/mmcblk0p3 not initialized\n[ERROR] main: open partition\n", 1},
+    {"not_luks", "isLuks", "exit 1", {"/dev/mmcblk0p3", "cryptroot"}, NOT_LUKS, 1, std::string(4096, '\0')},
+    {"shorter_than_the_magic", "isLuks", "exit 1", {"/dev/mmcblk0p3", "cryptroot"}, NOT_LUKS, 1, "LUKS\xba"},
+    // Only a device known to hold no header invites -f, which would wipe it.
+    {"magic_that_isluks_cannot_read", "isLuks", "exit 1", {"/dev/mmcblk0p3", "cryptroot"}, CANNOT_CHECK, 1,
+     LUKS_MAGIC + std::string(4090, '\0')},
+    {"unreadable_device", "isLuks", "exit 1", {"/dev/mmcblk0p3", "cryptroot"}, CANNOT_CHECK, 1, ""},
+    {"missing_device_status_4", "isLuks", "exit 4", {"/dev/mmcblk0p3", "cryptroot"}, CANNOT_CHECK, 1, ""},
+    {"isluks_killed", "isLuks", "signal", {"/dev/mmcblk0p3", "cryptroot"}, CANNOT_CHECK, 1, ""},
     {"open_rejects_the_key", "open", "exit 2", {"/dev/mmcblk0p3", "cryptroot"},
-     "[ERROR] main: open partition\n", 2},
+     "[ERROR] main: open partition\n", 2, ""},
     {"open_killed_by_a_signal", "open", "signal", {"/dev/mmcblk0p3", "cryptroot"},
-     "[ERROR] main: open partition\n", 2},
+     "[ERROR] main: open partition\n", 2, ""},
     {"format_fails_so_no_open", "luksFormat", "exit 1", {"-f", "/dev/mmcblk0p3", "cryptroot"},
-     "[ERROR] main: format partition\n", 1},
+     "[ERROR] main: format partition\n", 1, ""},
+    // A new key that would leave the volume without a key is not stored.
+    {"new_key_does_not_open_the_volume", "test", "exit 2", {"-n", "/dev/mmcblk0p3", "cryptroot"},
+     "[ERROR] generate_key: new key does not open /dev/mmcblk0p3\n[ERROR] main: generate key\n", 2, ""},
+    {"key_test_killed", "test", "signal", {"-n", "/dev/mmcblk0p3", "cryptroot"},
+     "[ERROR] generate_key: cannot test key on /dev/mmcblk0p3\n[ERROR] main: generate key\n", 2, ""},
+    {"volume_not_checked", "isLuks", "exit 4", {"-n", "/dev/mmcblk0p3", "cryptroot"},
+     "[ERROR] generate_key: cannot check /dev/mmcblk0p3\n[ERROR] main: generate key\n", 1, ""},
 };
 
 class child_fails : public testing::TestWithParam<child_case> {};
@@ -104,11 +133,16 @@ TEST_P(child_fails, with_status_255_and_its_lines)
   const child_case &c = GetParam();
   board b;
   provision(b);
+  if (!c.volume.empty())
+    b.write("/dev/mmcblk0p3", c.volume);
+  const std::string keyring = b.read("/dev/mmcblk0p4");
   cryptsetup_behaves(b, c.command, c.behaviour);
   program_result r = run_on_board(b, c.args);
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(r.out, c.out);
   EXPECT_EQ(cryptsetup_calls(b).size(), c.calls);
+  EXPECT_TRUE(b.log_lines("caam ENCRYPT").empty()) << b.log();
+  EXPECT_EQ(b.read("/dev/mmcblk0p4"), keyring);
   expect_no_leak(b);
 }
 
@@ -118,19 +152,21 @@ TEST(volume, not_luks_recovers_no_key)
 {
   board b;
   provision(b);
+  b.image("/dev/mmcblk0p3", 4096, 0);
   cryptsetup_behaves(b, "isLuks", "exit 1");
   ASSERT_EQ(run_on_board(b, {"/dev/mmcblk0p3", "cryptroot"}).status, 255);
   EXPECT_TRUE(b.log_lines("caam").empty()) << b.log();
   EXPECT_TRUE(b.log_lines("open /dev/mmcblk0p4").empty()) << b.log();
 }
 
-TEST(volume, cryptsetup_missing_from_the_path_reads_as_not_initialized)
+TEST(volume, cryptsetup_missing_from_the_path_is_no_answer)
 {
   board b;
   provision(b);
+  b.image("/dev/mmcblk0p3", 4096, 0);
   program_result r = run_tool({{"/dev/mmcblk0p3", "cryptroot"}, b.root, "/nonexistent", {}, ""});
   EXPECT_EQ(r.status, 255);
-  EXPECT_EQ(r.out, "[ERROR] cryptsetup_open: /dev/mmcblk0p3 not initialized\n[ERROR] main: open partition\n");
+  EXPECT_EQ(r.out, CANNOT_CHECK);
   EXPECT_TRUE(b.log_lines("caam").empty()) << b.log();
 }
 
@@ -203,7 +239,11 @@ struct argument_case {
   std::string out;
 };
 
-const std::string DEVICE_24 = "/dev/disk/by-partlabel/x";  // 24 characters
+// Room for a path of PATH_MAX less its NUL and a device-mapper name of
+// DM_NAME_LEN less its NUL.
+std::string long_device(size_t length) { return "/dev/disk/by-partlabel/" + std::string(length - 23, 'x'); }
+const std::string DEVICE_4096 = long_device(4096);
+const std::string NAME_128(128, 'c');
 const argument_case ARGUMENT_CASES[] = {
     {"shell_metacharacter_in_name", {"/dev/mmcblk0p3", "x;reboot"},
      "[ERROR] cryptsetup_open: unsafe argument\n[ERROR] main: open partition\n"},
@@ -217,11 +257,13 @@ const argument_case ARGUMENT_CASES[] = {
      "[ERROR] cryptsetup_open: unsafe argument\n[ERROR] main: open partition\n"},
     {"unsafe_device_for_format", {"-f", "/dev/mmcblk0p3|x", "cryptroot"},
      "[ERROR] cryptsetup_format: unsafe argument\n[ERROR] main: format partition\n"},
-    {"open_line_too_long", {"/dev/disk/by-partlabel/cryptroot", "cryptroot"},
+    {"open_device_too_long", {DEVICE_4096, "cryptroot"},
      "[ERROR] cryptsetup_open: command too long\n[ERROR] main: open partition\n"},
-    {"format_line_too_long", {"-f", DEVICE_24, "c"},
+    {"open_name_too_long", {"/dev/mmcblk0p3", NAME_128},
+     "[ERROR] cryptsetup_open: command too long\n[ERROR] main: open partition\n"},
+    {"format_device_too_long", {"-f", DEVICE_4096, "c"},
      "[ERROR] cryptsetup_format: command too long\n[ERROR] main: format partition\n"},
-    {"unsafe_is_checked_before_length", {"/dev/disk/by-partlabel/cryptroot", "a;b"},
+    {"unsafe_is_checked_before_length", {DEVICE_4096, "a;b"},
      "[ERROR] cryptsetup_open: unsafe argument\n[ERROR] main: open partition\n"},
     // The whole command line is checked before the first step: nothing is
     // formatted, stored or looked up for a name the open would refuse.
@@ -229,11 +271,11 @@ const argument_case ARGUMENT_CASES[] = {
      "[ERROR] cryptsetup_open: unsafe argument\n[ERROR] main: open partition\n"},
     {"new_key_not_stored_for_an_unsafe_device", {"-n", "-f", "/dev/x|y", "cryptroot"},
      "[ERROR] cryptsetup_format: unsafe argument\n[ERROR] main: format partition\n"},
-    {"new_key_not_stored_for_an_open_too_long", {"-n" + KEY_TEXT, "/dev/disk/by-partlabel/cryptroot", "c"},
+    {"new_key_not_stored_for_an_open_too_long", {"-n" + KEY_TEXT, "/dev/mmcblk0p3", NAME_128},
      "[ERROR] cryptsetup_open: command too long\n[ERROR] main: open partition\n"},
     {"refusal_comes_before_the_key_text_check", {"--newkey=BADTEXT", "-f", "/dev/mmcblk0p3", "a|b"},
      "[ERROR] cryptsetup_open: unsafe argument\n[ERROR] main: open partition\n"},
-    {"format_command_is_checked_before_open", {"-n", "-f", DEVICE_24, "a;b"},
+    {"format_command_is_checked_before_open", {"-n", "-f", DEVICE_4096, "a;b"},
      "[ERROR] cryptsetup_format: command too long\n[ERROR] main: format partition\n"},
 };
 
@@ -265,18 +307,23 @@ struct keyring_format_case {
   bool nand;
   std::string device;  // "<link>": a symbolic link to the keyring image
   bool refused;
+  std::string new_key;  // an -n option in the same run, or empty
 };
 
 const keyring_format_case KEYRING_FORMAT_CASES[] = {
-    {"emmc_keyring_partition", false, "/dev/mmcblk0p4", true},
-    {"emmc_whole_disk", false, "/dev/mmcblk0", true},
-    {"emmc_same_file_by_another_name", false, "<link>", true},
-    {"emmc_other_partition", false, "/dev/mmcblk0p3", false},
-    {"emmc_partition_40_is_not_4", false, "/dev/mmcblk0p40", false},
-    {"nand_keyring_device", true, "/dev/mtd2", true},
-    {"nand_block_twin", true, "/dev/mtdblock2", true},
-    {"nand_other_partition", true, "/dev/mtdblock3", false},
-    {"nand_mtd20_is_not_mtd2", true, "/dev/mtd20", false},
+    {"emmc_keyring_partition", false, "/dev/mmcblk0p4", true, ""},
+    {"emmc_whole_disk", false, "/dev/mmcblk0", true, ""},
+    {"emmc_same_file_by_another_name", false, "<link>", true, ""},
+    {"emmc_other_partition", false, "/dev/mmcblk0p3", false, ""},
+    {"emmc_partition_40_is_not_4", false, "/dev/mmcblk0p40", false, ""},
+    {"nand_keyring_device", true, "/dev/mtd2", true, ""},
+    {"nand_block_twin", true, "/dev/mtdblock2", true, ""},
+    {"nand_other_partition", true, "/dev/mtdblock3", false, ""},
+    {"nand_mtd20_is_not_mtd2", true, "/dev/mtd20", false, ""},
+    // Refused before a key is made: nothing is stored, a bad key text is not
+    // even looked at.
+    {"emmc_keyring_with_a_new_key", false, "/dev/mmcblk0p4", true, "-n"},
+    {"nand_keyring_with_a_bad_key_text", true, "/dev/mtd2", true, "-nBAD"},
 };
 
 class keyring_format : public testing::TestWithParam<keyring_format_case> {};
@@ -298,7 +345,8 @@ TEST_P(keyring_format, is_refused_before_the_key_is_recovered)
   }
   const std::string keyring = b.read(keyring_path);
   b.clear_log();
-  program_result r = run_on_board(b, {"-f", device, "cryptdata"});
+  program_result r = c.new_key.empty() ? run_on_board(b, {"-f", device, "cryptdata"})
+                                      : run_on_board(b, {c.new_key, "-f", device, "cryptdata"});
   if (!c.refused) {
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(cryptsetup_calls(b).front(), "-q -h sha256 -d - luksFormat " + device);
@@ -318,15 +366,12 @@ TEST(volume, longest_lines_that_fit_are_run_whole)
 {
   board b;
   provision(b);
-  // A 23-character device: 40 + 23 = 63 characters for format, 33 + 23 + 1 + 6 for open.
-  const std::string device = "/dev/disk/by-id/mmc-xp3";
-  program_result r = run_on_board(b, {"-f", device, "crypt1"});
+  const std::string device = long_device(4095);
+  const std::string name(127, 'c');
+  program_result r = run_on_board(b, {"-f", device, name});
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_EQ(cryptsetup_calls(b).front(), "-q -h sha256 -d - luksFormat " + device);
-  EXPECT_EQ(cryptsetup_calls(b).back(), "-d - open --type luks " + device + " crypt1");
-  r = run_on_board(b, {device, "crypt12"});
-  EXPECT_EQ(r.status, 255);
-  EXPECT_EQ(r.out, "[ERROR] cryptsetup_open: command too long\n[ERROR] main: open partition\n");
+  EXPECT_EQ(cryptsetup_calls(b).back(), "-d - open --type luks " + device + " " + name);
 }
 
 TEST(volume, child_that_quits_unread_is_a_failed_write_not_a_dead_program)
@@ -339,6 +384,11 @@ TEST(volume, child_that_quits_unread_is_a_failed_write_not_a_dead_program)
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(r.out, "[ERROR] cryptsetup_open: write key\n[ERROR] main: open partition\n");
   EXPECT_EQ(r.err, std::string("complete_write: Broken pipe\n"));
+  // A key test that did not get the whole key tells nothing about it.
+  cryptsetup_behaves(b, "test", "noread");
+  r = run_on_board(b, {"-n", "/dev/mmcblk0p3", "cryptroot"});
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, "[ERROR] generate_key: cannot test key on /dev/mmcblk0p3\n[ERROR] main: generate key\n");
 }
 
 TEST(volume, children_keep_the_default_sigpipe_disposition)
@@ -372,12 +422,26 @@ TEST(real_cryptsetup, formats_and_opens_an_image_with_the_stored_key)
   make_emmc_board(b);
   const std::string image = b.path("/d.img");
   b.image("/d.img", 32 * 1024 * 1024, 0);
-  program_result r = run_with_real_cryptsetup(b, {"-n"});
+  program_result r = run_with_real_cryptsetup(b, {"-n" + KEY_TEXT});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   r = run_with_real_cryptsetup(b, {"-f", image, "cryptdata"});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_EQ(r.out, "");
   r = run_with_real_cryptsetup(b, {image, "cryptdata"});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(r.out, "");
+
+  // A random key for the formatted volume would orphan it: refused, and the
+  // old blob still opens the volume.
+  const std::string keyring = b.read("/dev/mmcblk0p4");
+  r = run_with_real_cryptsetup(b, {"-n", image, "cryptdata"});
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, "[ERROR] generate_key: new key does not open " + image + "\n[ERROR] main: generate key\n");
+  EXPECT_EQ(b.read("/dev/mmcblk0p4"), keyring);
+  EXPECT_EQ(run_with_real_cryptsetup(b, {image, "cryptdata"}).status, 0);
+  // The volume's own key text restores a keyring that lost its blob.
+  b.image("/dev/mmcblk0p4", 1024 * 1024, 0);
+  r = run_with_real_cryptsetup(b, {"-n" + KEY_TEXT, image, "cryptdata"});
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_EQ(r.out, "");
 

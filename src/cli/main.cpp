@@ -9,6 +9,29 @@
 #include "keyblob/keygen.h"
 #include "volume/cryptsetup.h"
 
+namespace {
+
+// A command line the partition work would refuse must not first store a key
+// or format a partition: it is refused before any step runs. So is a format
+// of the keyring's own storage, once the keyring is located; a format without
+// a new key holds the keyring from here on. 0, or -1 after main's line.
+int check_partition_work(const char *device, const char *name)
+{
+  const bool format = cli_options.do_format;
+  bool format_refused = format && cryptsetup_format_check(device) < 0;
+  if (!format_refused && cryptsetup_open_check(device, name) < 0) {
+    printf("[ERROR] %s: open partition\n", "main");
+    return -1;
+  }
+  if (format_refused || (format && cryptsetup_format_prepare(device, !cli_options.new_key) < 0)) {
+    printf("[ERROR] %s: format partition\n", "main");
+    return -1;
+  }
+  return 0;
+}
+
+}  // namespace
+
 int main(int argc, char **argv)
 {
   begin_run();
@@ -21,18 +44,13 @@ int main(int argc, char **argv)
   parse_options(argc, argv);
   const bool partition_work = cli_options.partition_device != nullptr && cli_options.mapped_name != nullptr;
 
-  // A command line the partition work would refuse must not first store a
-  // key or format a partition: it is refused before any step runs.
-  if (partition_work && cli_options.do_format && cryptsetup_format_check(cli_options.partition_device) < 0) {
-    printf("[ERROR] %s: format partition\n", __func__);
-    result = -1;
-  } else if (partition_work && cryptsetup_open_check(cli_options.partition_device, cli_options.mapped_name) < 0) {
-    printf("[ERROR] %s: open partition\n", __func__);
-    result = -1;
-  }
+  if (partition_work)
+    result = check_partition_work(cli_options.partition_device, cli_options.mapped_name);
 
   if (result >= 0 && cli_options.new_key) {
-    result = generate_key(cli_options.new_key_base64);
+    // A new key for a volume that is opened but not formatted must open it.
+    const char *volume = partition_work && !cli_options.do_format ? cli_options.partition_device : nullptr;
+    result = generate_key(cli_options.new_key_base64, volume);
     if (result < 0)
       printf("[ERROR] %s: generate key\n", __func__);
   }

@@ -35,6 +35,12 @@ void begin_run()
   // Inherited as ignored, SIGCHLD lets the kernel reap the children itself,
   // and every pclose fails although the child succeeded.
   set_disposition(SIGCHLD, SIG_DFL);
+  // A blocked signal is inherited by every child: a cryptsetup under a shell
+  // that keeps the mask (BusyBox ash) could then not be interrupted or
+  // stopped. Ignored signals stay ignored, as the caller asked (nohup).
+  sigset_t none;
+  sigemptyset(&none);
+  (void)sigprocmask(SIG_SETMASK, &none, nullptr);
 }
 
 void ignore_broken_pipe()

@@ -4,8 +4,8 @@
 // What a run inherits from its caller and how it ends its output: settled at
 // the start of main, and at every end of the run (cli/options.h).
 
-// Descriptors 0 to 2 open (on /dev/null where they were closed) and SIGCHLD
-// at its default, before anything else is opened or started.
+// Descriptors 0 to 2 open (on /dev/null where they were closed), SIGCHLD at
+// its default and no signal blocked, before anything else is opened or started.
 void begin_run();
 
 // Only once no child follows: children inherit an ignored SIGPIPE.

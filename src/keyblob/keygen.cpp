@@ -16,6 +16,7 @@
 #include "util/base64.h"
 #include "util/io.h"
 #include "util/secure_wipe.h"
+#include "volume/cryptsetup.h"
 
 namespace {
 
@@ -93,12 +94,10 @@ int read_stored_blob(uint8_t *blob, size_t blob_len)
   return result;
 }
 
-// A store the device acknowledged may still have left other bytes behind (a
-// lost or torn write, a stale block): only a blob read back from the flash
-// that unwraps to the very key just made counts as stored.
-int verify_stored_blob(const key_blob_request *stored)
+// Has the device unwrap `blob` under the modifier of `made`: 0 when that
+// gives exactly the key of `made`.
+int unwraps_to_key(int device, uint8_t *blob, const key_blob_request *made)
 {
-  uint8_t blob[KEY_BLOB_LEN];
   uint8_t key[KEY_LEN];
   key_blob_request check;
   memset(&check, 0, sizeof(check));
@@ -106,39 +105,84 @@ int verify_stored_blob(const key_blob_request *stored)
   check.raw_key_len = KEY_LEN;
   check.key_blob = blob;
   check.key_blob_len = KEY_BLOB_LEN;
-  check.key_modifier = stored->key_modifier;
-  check.key_modifier_len = stored->key_modifier_len;
+  check.key_modifier = made->key_modifier;
+  check.key_modifier_len = made->key_modifier_len;
 
   int result = -1;
   memset(key, 0, sizeof(key));
-  if (stored->raw_key_len == KEY_LEN && stored->key_blob_len == KEY_BLOB_LEN &&
-      read_stored_blob(blob, sizeof(blob)) == 0) {
+  if (made->raw_key_len == KEY_LEN && made->key_blob_len == KEY_BLOB_LEN &&
+      ioctl(device, KEY_BLOB_DECRYPT, &check) == 0) {
+    // Byte by byte through volatile reads: a vectorised comparison would
+    // leave both keys in vector registers, which a later variadic call
+    // saves on the stack (on AArch64, q0-q7 in every one that hands its
+    // argument list on, as printf does).
+    const volatile uint8_t *unwrapped = key;
+    const volatile uint8_t *expected = made->raw_key;
+    uint8_t difference = 0;
+    for (size_t i = 0; i < KEY_LEN; i++)
+      difference |= static_cast<uint8_t>(unwrapped[i] ^ expected[i]);
+    result = difference == 0 ? 0 : -1;
+  }
+  secure_wipe(key, sizeof(key));
+  return result;
+}
+
+// A store the device acknowledged may still have left other bytes behind (a
+// lost or torn write, a stale block): only a blob read back from the flash
+// that unwraps to the very key just made counts as stored.
+int verify_stored_blob(const key_blob_request *stored)
+{
+  uint8_t blob[KEY_BLOB_LEN];
+  int result = -1;
+  if (read_stored_blob(blob, sizeof(blob)) == 0) {
     int device = open(KEY_BLOB_DEVICE, O_RDWR | O_CLOEXEC);
     if (device >= 0) {
-      if (ioctl(device, KEY_BLOB_DECRYPT, &check) == 0) {
-        // Byte by byte through volatile reads: a vectorised comparison would
-        // leave both keys in vector registers, which a later variadic call
-        // saves on the stack (on AArch64, q0-q7 in every one that hands its
-        // argument list on, as printf does).
-        const volatile uint8_t *read_back = key;
-        const volatile uint8_t *made = stored->raw_key;
-        uint8_t difference = 0;
-        for (size_t i = 0; i < KEY_LEN; i++)
-          difference |= static_cast<uint8_t>(read_back[i] ^ made[i]);
-        result = difference == 0 ? 0 : -1;
-      }
+      result = unwraps_to_key(device, blob, stored);
       close(device);
     }
   }
-  secure_wipe(key, sizeof(key));
   secure_wipe(blob, sizeof(blob));
   return result;
 }
 
+// Held from before the first step that decides what the keyring will hold
+// until the run ends: no other run stores in between.
+int hold_keyring()
+{
+  if (keyring_location.keydev == nullptr && init_keydev_and_offset() != 0)
+    return -1;
+  if (lock_keyring() != 0) {
+    printf("[ERROR] %s: lock keyring device\n", "generate_key");
+    return -1;
+  }
+  return 0;
+}
+
+// A key stored for a LUKS volume it does not open leaves that volume with no
+// key at all. A device without a LUKS header has nothing to lose.
+int opens_volume(const char *volume, const uint8_t *key)
+{
+  const int luks = cryptsetup_isLuks(volume);
+  if (luks == 1)
+    return 0;
+  if (luks != 0) {
+    printf("[ERROR] %s: cannot check %s\n", "generate_key", volume);
+    return -1;
+  }
+  const int tested = cryptsetup_test_key(volume, key);
+  if (tested == 1)
+    printf("[ERROR] %s: new key does not open %s\n", "generate_key", volume);
+  else if (tested != 0)
+    printf("[ERROR] %s: cannot test key on %s\n", "generate_key", volume);
+  return tested == 0 ? 0 : -1;
+}
+
 // Wraps the key and stores the blob; every buffer is the caller's.
-int wrap_and_store(key_blob_request *request, const char *base64_key)
+int wrap_and_store(key_blob_request *request, const char *base64_key, const char *volume)
 {
   if (fill_raw_key(request->raw_key, base64_key) != 0)
+    return -1;
+  if (volume != nullptr && (hold_keyring() != 0 || opens_volume(volume, request->raw_key) != 0))
     return -1;
   memset(request->key_blob, 0, request->key_blob_len);
   if (compute_keymod(request->key_modifier, request->key_modifier_len) < 0) {
@@ -155,7 +199,11 @@ int wrap_and_store(key_blob_request *request, const char *base64_key)
   if (result != 0) {
     printf("[ERROR] %s: encrypt ioctl: %d\n", "generate_key", result);
     result = -1;
-  } else if (keyring_store(request->key_blob, request->key_blob_len) < 0) {
+  } else if (unwraps_to_key(device, request->key_blob, request) != 0) {
+    // The flash is touched only for a blob this device unwraps again.
+    printf("[ERROR] %s: verify new key blob\n", "generate_key");
+    result = -1;
+  } else if (hold_keyring() != 0 || keyring_store(request->key_blob, request->key_blob_len) < 0) {
     result = -1;
   }
   close(device);
@@ -168,7 +216,7 @@ int wrap_and_store(key_blob_request *request, const char *base64_key)
 
 }  // namespace
 
-int generate_key(const char *base64_key)
+int generate_key(const char *base64_key, const char *volume)
 {
   key_blob_request request;
   memset(&request, 0, sizeof(request));
@@ -185,7 +233,7 @@ int generate_key(const char *base64_key)
   } else if ((request.key_modifier = static_cast<uint8_t *>(malloc(request.key_modifier_len))) == nullptr) {
     printf("[ERROR] %s: malloc key modifier\n", __func__);
   } else {
-    result = wrap_and_store(&request, base64_key);
+    result = wrap_and_store(&request, base64_key, volume);
   }
 
   // The one exit: every secret wiped, then released, last allocated first.

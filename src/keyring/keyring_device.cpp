@@ -110,18 +110,16 @@ const char *write_at_offset(int fd, const void *data, size_t count)
 
 // Erase, program and relock. A failed seek or write still relocks the block.
 // From the erase on, the only stored blob is gone until the new page is
-// programmed and the block relocked: an interrupt, a stop of the service or a
-// hang-up waits until then, and ends the process as before once the mask is
-// back. Every exit from that stretch restores the mask first.
+// programmed and the block relocked: every signal that can wait (an
+// interrupt, a stop of the service, a hang-up, a timer, a user signal, a
+// terminal stop) waits until then, and acts as before once the mask is back.
+// Every exit from that stretch restores the mask first.
 int rewrite_flash_block(int fd, const flash_page &page)
 {
   erase_info_user block = page.block;
   sigset_t stopping;
   sigset_t previous;
-  static const int STOPPING_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-  sigemptyset(&stopping);
-  for (int signal_number : STOPPING_SIGNALS)
-    sigaddset(&stopping, signal_number);
+  sigfillset(&stopping);
 
   (void)sigprocmask(SIG_BLOCK, &stopping, &previous);
   if (ioctl(fd, MEMERASE, &block) != 0) {
@@ -184,19 +182,35 @@ int keyring_store(const uint8_t *blob, uint32_t blob_len)
     printf("[ERROR] %s: open keyring device\n", __func__);
     return fd;
   }
-  // Two stores at once would interleave erase and program on NAND and leave
-  // the AND of both blobs: a second store waits here until the first closes.
+  int result = keyring_location.keydev_is_mtd != 0 ? store_on_flash(fd, blob, blob_len)
+                                                   : store_on_image(fd, blob, blob_len);
+  close(fd);
+  return result;
+}
+
+int lock_keyring()
+{
+  // Two runs that write would otherwise interleave: erase and program on
+  // NAND (leaving the AND of both blobs), or one run's store between the
+  // other's store and its format, leaving the volume on one key and the
+  // flash on another. flock belongs to the open file: a second flock in this
+  // process, on another descriptor, would wait on this one.
+  static int held = -1;
+  if (held >= 0)
+    return 0;
+  if (keyring_location.keydev == nullptr)
+    return -1;
+  int fd = open(keyring_location.keydev, O_RDONLY | O_CLOEXEC);
+  if (fd < 0)
+    return -1;
   int locked;
   do
     locked = flock(fd, LOCK_EX);
   while (locked != 0 && errno == EINTR);
   if (locked != 0) {
-    printf("[ERROR] %s: lock keyring device\n", __func__);
     close(fd);
     return -1;
   }
-  int result = keyring_location.keydev_is_mtd != 0 ? store_on_flash(fd, blob, blob_len)
-                                                   : store_on_image(fd, blob, blob_len);
-  close(fd);
-  return result;
+  held = fd;
+  return 0;
 }

@@ -13,7 +13,14 @@ static_assert(MEMERASE == 0x40084D02u, "MEMERASE");
 static_assert(MEMLOCK == 0x40084D05u, "MEMLOCK");
 
 // Writes the key blob into the keyring area (erasing and relocking raw NAND).
+// It takes no lock of its own: a run that writes holds lock_keyring().
 [[nodiscard]] int keyring_store(const uint8_t *blob, uint32_t blob_len);
+
+// Holds the keyring device of the located keyring (never the fallback) for
+// the rest of the run: an exclusive flock on a read-only descriptor of its
+// own, kept open until the process exits. 0 when held (also when it already
+// was), -1 when the device cannot be opened or locked. Prints nothing.
+[[nodiscard]] int lock_keyring();
 
 // Moves keyring_location.offset past bad erase blocks of the MTD device `fd`.
 [[nodiscard]] int is_bad_block(int fd);

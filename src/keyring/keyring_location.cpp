@@ -19,12 +19,15 @@ int check_cmdline_for_nand()
     printf("[ERROR] %s: Failed to open '%s'\n", __func__, CMDLINE_PATH);
     return -5;
   }
-  char line[CMDLINE_LINE_LEN];
-  char *read = fgets(line, sizeof(line), cmdline);
+  // Boot loaders pass long lines (mtdparts= alone can fill hundreds of
+  // characters): the root= word may stand anywhere in it.
+  char *line = nullptr;
+  size_t size = 0;
+  const ssize_t length = getline(&line, &size, cmdline);
   (void)fclose(cmdline);
-  if (read == nullptr)
-    return -5;
-  return parse_cmdline_root(line);
+  const int result = length > 0 ? parse_cmdline_root(line) : -5;
+  free(line);
+  return result;
 }
 
 namespace {
@@ -132,6 +135,7 @@ int find_safe_emmc_partition()
   }
   char line[LOCATION_LINE_LEN];
   bool at_line_start = true;
+  fdisk_layout layout = FDISK_NO_HEADER;
   while (fgets(line, sizeof(line), listing) != nullptr) {
     // A name longer than the buffer arrives in pieces: a piece that neither
     // starts nor ends its line could end in "safe" while the name goes on.
@@ -140,7 +144,7 @@ int find_safe_emmc_partition()
     if (!starts_line || (!at_line_start && !line_ends_here(listing)))
       continue;
     int partition = 0;
-    if (parse_fdisk_line(line, &partition)) {
+    if (parse_fdisk_line(line, &layout, &partition)) {
       char *path = nullptr;
       if (asprintf(&path, "/dev/mmcblk0p%d", partition) >= 0) {
         keyring_location.keydev = path;
@@ -178,12 +182,19 @@ int get_keydev_and_offset_from_fwenv()
     return -5;
   }
 
-  uint32_t device_offset = 0;
-  uint32_t env_size = 0;
+  uint64_t device_offset = 0;
+  uint64_t env_size = 0;
   int accepted = 0;
   char line[LOCATION_LINE_LEN];
+  bool at_line_start = true;
   // With a redundant environment the second copy is the one the key sits behind.
   while (accepted < 2 && fgets(line, sizeof(line), config) != nullptr) {
+    // A line longer than the buffer never counts, and no piece of it: the
+    // tail of a long comment is no entry.
+    const bool starts_line = at_line_start;
+    at_line_start = strchr(line, '\n') != nullptr;
+    if (!starts_line || (!at_line_start && !line_ends_here(config)))
+      continue;
     char *device = nullptr;
     if (!parse_fwenv_line(line, &device, &device_offset, &env_size))
       continue;
@@ -193,7 +204,7 @@ int get_keydev_and_offset_from_fwenv()
   }
   (void)fclose(config);
 
-  keyring_location.offset = static_cast<uint32_t>(device_offset + env_size);
+  keyring_location.offset = device_offset + env_size;
   if (keyring_location.keydev != nullptr && strstr(keyring_location.keydev, "/dev/mtd") != nullptr)
     keyring_location.keydev_is_mtd = 1;
   return 0;

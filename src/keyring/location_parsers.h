@@ -6,24 +6,28 @@
 // Line parsers of the keyring location sources, free of any file access so
 // that they can be fed text directly.
 
-constexpr int CMDLINE_LINE_LEN = 256;
 constexpr int LOCATION_LINE_LEN = 128;
 
-// Kernel command line (its first line, as read): 1 when the root= value names
-// UBI or MTD, 0 when it does not, -1 without root=. Cuts `line` at the space
-// that ends the value.
-int parse_cmdline_root(char *line);
+// Kernel command line (its first line, whole): 1 when the value of the root=
+// word that counts names UBI or MTD, 0 when it does not, -1 without one.
+int parse_cmdline_root(const char *line);
 
 // One line of /proc/mtd: 1 when it is the "safe" partition, with `device` set
 // to the allocated device name without its colon (caller frees); else 0.
 int parse_mtd_line(const char *line, char **device);
 
-// One line of the eMMC fdisk listing (a BusyBox GPT row, with or without the
-// type column): 1 when its name is exactly "safe" and the line ends there, with
-// `partition` set to its number; else 0.
-int parse_fdisk_line(const char *line, int *partition);
+// The layout of the fdisk rows, as the last header line gave it.
+enum fdisk_layout { FDISK_NO_HEADER, FDISK_NAME_ONLY, FDISK_TYPE_CODE };
+
+// One line of the eMMC fdisk listing, `layout` starting at FDISK_NO_HEADER for
+// the first. A header line sets `layout`; a row counts only after a header and
+// is read in its layout (a BusyBox GPT row, with or without the type column):
+// 1 when its name is exactly "safe" and the line ends there, with `partition`
+// set to its number; else 0.
+int parse_fdisk_line(const char *line, fdisk_layout *layout, int *partition);
 
 // One line of fw_env.config: 1 when accepted, with `device` allocated (caller
-// frees) and the device offset and environment size set; else 0.
-int parse_fwenv_line(const char *line, char **device, uint32_t *device_offset,
-                     uint32_t *env_size);
+// frees) and the device offset and environment size set; else 0. A number
+// field that starts with '-', or an offset and size whose sum does not fit in
+// 64 bits, leaves the line unaccepted.
+int parse_fwenv_line(const char *line, char **device, uint64_t *device_offset, uint64_t *env_size);

@@ -422,7 +422,7 @@ check nand nand.safe.info "1048576 131072 2048"
 check nand nand.chip.bad "1 3"
 check nand nand.safe.bad "0 2" "the safe partition's first block is bad"
 check_run nand nand.newkey 0 'Skipping bad block\n'
-check nand nand.newkey.requests "ENCRYPT 32 80 16 ok;DECRYPT 32 80 16 ok;" "the stored page read back and unwrapped"
+check nand nand.newkey.requests "ENCRYPT 32 80 16 ok;DECRYPT 32 80 16 ok;DECRYPT 32 80 16 ok;" "the new blob unwrapped in memory, then the stored page read back and unwrapped"
 check_nonzero nand nand.page.blob_not_ff
 check nand nand.page.tail_not_zero 0 "the page holds the blob, then zeros"
 check nand nand.block.rest_not_ff 0 "the rest of the erase block is erased"
@@ -442,7 +442,7 @@ boot emmc-first "$emmc_img" "root=/dev/mmcblk0p2 rootwait"
 check emmc-first board emmc-first
 check emmc-first emmc.fdisk_safe_row "$safe_row" "the stand-in's row for the sgdisk-made partition 4"
 check_run emmc-first emmc.newkey 0 ''
-check emmc-first emmc.newkey.requests "ENCRYPT 32 80 16 ok;DECRYPT 32 80 16 ok;" "the stored blob read back and unwrapped"
+check emmc-first emmc.newkey.requests "ENCRYPT 32 80 16 ok;DECRYPT 32 80 16 ok;DECRYPT 32 80 16 ok;" "the new blob unwrapped in memory, then the stored blob read back and unwrapped"
 check emmc-first emmc.p3_not_zero 0 "the partition named 'safe data' is not the keyring"
 check_nonzero emmc-first emmc.blob_not_old
 check emmc-first emmc.rest_not_old 0 "only the 80 bytes of the blob are written"

@@ -64,7 +64,7 @@ TEST_P(format_and_open, start_luksformat_isluks_open_each_with_the_key)
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(cryptsetup_calls(b), (std::vector<std::string>{
-                                     "-q -h sha256 -d - luksFormat /dev/mmcblk0p3",
+                                     FORMAT_OPTIONS + " -d - luksFormat /dev/mmcblk0p3",
                                      "isLuks /dev/mmcblk0p3",
                                      "-d - open --type luks /dev/mmcblk0p3 cryptroot",
                                  }));
@@ -268,11 +268,11 @@ struct keyring_format_case {
 };
 
 const keyring_format_case KEYRING_FORMAT_CASES[] = {
-    {"emmc_keyring_partition", false, "/dev/mmcblk0p4", true},
-    {"emmc_whole_disk", false, "/dev/mmcblk0", true},
+    {"emmc_keyring_partition", false, LOCKWARDEN_MMC_DISK "p4", true},
+    {"emmc_whole_disk", false, LOCKWARDEN_MMC_DISK, true},
     {"emmc_same_file_by_another_name", false, "<link>", true},
-    {"emmc_other_partition", false, "/dev/mmcblk0p3", false},
-    {"emmc_partition_40_is_not_4", false, "/dev/mmcblk0p40", false},
+    {"emmc_other_partition", false, LOCKWARDEN_MMC_DISK "p3", false},
+    {"emmc_partition_40_is_not_4", false, LOCKWARDEN_MMC_DISK "p40", false},
     {"nand_keyring_device", true, "/dev/mtd2", true},
     {"nand_block_twin", true, "/dev/mtdblock2", true},
     {"nand_other_partition", true, "/dev/mtdblock3", false},
@@ -290,7 +290,7 @@ TEST_P(keyring_format, is_refused_before_the_key_is_recovered)
   else
     make_emmc_board(b);
   ASSERT_EQ(run_on_board(b, {"--newkey=" + KEY_TEXT}).status, 0);
-  const std::string keyring_path = c.nand ? "/dev/mtd2" : "/dev/mmcblk0p4";
+  const std::string keyring_path = c.nand ? "/dev/mtd2" : BUILD_MMC_DISK + "p4";
   std::string device = c.device;
   if (device == "<link>") {
     device = b.path("/k");
@@ -301,7 +301,7 @@ TEST_P(keyring_format, is_refused_before_the_key_is_recovered)
   program_result r = run_on_board(b, {"-f", device, "cryptdata"});
   if (!c.refused) {
     EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_EQ(cryptsetup_calls(b).front(), "-q -h sha256 -d - luksFormat " + device);
+    EXPECT_EQ(cryptsetup_calls(b).front(), FORMAT_OPTIONS + " -d - luksFormat " + device);
     return;
   }
   EXPECT_EQ(r.status, 255);

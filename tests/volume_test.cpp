@@ -203,7 +203,11 @@ struct argument_case {
   std::string out;
 };
 
-const std::string DEVICE_24 = "/dev/disk/by-partlabel/x";  // 24 characters
+// Room for a path of PATH_MAX less its NUL and a device-mapper name of
+// DM_NAME_LEN less its NUL.
+std::string long_device(size_t length) { return "/dev/disk/by-partlabel/" + std::string(length - 23, 'x'); }
+const std::string DEVICE_4096 = long_device(4096);
+const std::string NAME_128(128, 'c');
 const argument_case ARGUMENT_CASES[] = {
     {"shell_metacharacter_in_name", {"/dev/mmcblk0p3", "x;reboot"},
      "[ERROR] cryptsetup_open: unsafe argument\n[ERROR] main: open partition\n"},
@@ -217,11 +221,13 @@ const argument_case ARGUMENT_CASES[] = {
      "[ERROR] cryptsetup_open: unsafe argument\n[ERROR] main: open partition\n"},
     {"unsafe_device_for_format", {"-f", "/dev/mmcblk0p3|x", "cryptroot"},
      "[ERROR] cryptsetup_format: unsafe argument\n[ERROR] main: format partition\n"},
-    {"open_line_too_long", {"/dev/disk/by-partlabel/cryptroot", "cryptroot"},
+    {"open_device_too_long", {DEVICE_4096, "cryptroot"},
      "[ERROR] cryptsetup_open: command too long\n[ERROR] main: open partition\n"},
-    {"format_line_too_long", {"-f", DEVICE_24, "c"},
+    {"open_name_too_long", {"/dev/mmcblk0p3", NAME_128},
+     "[ERROR] cryptsetup_open: command too long\n[ERROR] main: open partition\n"},
+    {"format_device_too_long", {"-f", DEVICE_4096, "c"},
      "[ERROR] cryptsetup_format: command too long\n[ERROR] main: format partition\n"},
-    {"unsafe_is_checked_before_length", {"/dev/disk/by-partlabel/cryptroot", "a;b"},
+    {"unsafe_is_checked_before_length", {DEVICE_4096, "a;b"},
      "[ERROR] cryptsetup_open: unsafe argument\n[ERROR] main: open partition\n"},
     // The whole command line is checked before the first step: nothing is
     // formatted, stored or looked up for a name the open would refuse.
@@ -229,11 +235,11 @@ const argument_case ARGUMENT_CASES[] = {
      "[ERROR] cryptsetup_open: unsafe argument\n[ERROR] main: open partition\n"},
     {"new_key_not_stored_for_an_unsafe_device", {"-n", "-f", "/dev/x|y", "cryptroot"},
      "[ERROR] cryptsetup_format: unsafe argument\n[ERROR] main: format partition\n"},
-    {"new_key_not_stored_for_an_open_too_long", {"-n" + KEY_TEXT, "/dev/disk/by-partlabel/cryptroot", "c"},
+    {"new_key_not_stored_for_an_open_too_long", {"-n" + KEY_TEXT, "/dev/mmcblk0p3", NAME_128},
      "[ERROR] cryptsetup_open: command too long\n[ERROR] main: open partition\n"},
     {"refusal_comes_before_the_key_text_check", {"--newkey=BADTEXT", "-f", "/dev/mmcblk0p3", "a|b"},
      "[ERROR] cryptsetup_open: unsafe argument\n[ERROR] main: open partition\n"},
-    {"format_command_is_checked_before_open", {"-n", "-f", DEVICE_24, "a;b"},
+    {"format_command_is_checked_before_open", {"-n", "-f", DEVICE_4096, "a;b"},
      "[ERROR] cryptsetup_format: command too long\n[ERROR] main: format partition\n"},
 };
 
@@ -318,15 +324,12 @@ TEST(volume, longest_lines_that_fit_are_run_whole)
 {
   board b;
   provision(b);
-  // A 23-character device: 40 + 23 = 63 characters for format, 33 + 23 + 1 + 6 for open.
-  const std::string device = "/dev/disk/by-id/mmc-xp3";
-  program_result r = run_on_board(b, {"-f", device, "crypt1"});
+  const std::string device = long_device(4095);
+  const std::string name(127, 'c');
+  program_result r = run_on_board(b, {"-f", device, name});
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_EQ(cryptsetup_calls(b).front(), "-q -h sha256 -d - luksFormat " + device);
-  EXPECT_EQ(cryptsetup_calls(b).back(), "-d - open --type luks " + device + " crypt1");
-  r = run_on_board(b, {device, "crypt12"});
-  EXPECT_EQ(r.status, 255);
-  EXPECT_EQ(r.out, "[ERROR] cryptsetup_open: command too long\n[ERROR] main: open partition\n");
+  EXPECT_EQ(cryptsetup_calls(b).back(), "-d - open --type luks " + device + " " + name);
 }
 
 TEST(volume, child_that_quits_unread_is_a_failed_write_not_a_dead_program)

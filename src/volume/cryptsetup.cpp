@@ -15,7 +15,12 @@
 
 namespace {
 
-constexpr size_t COMMAND_LEN = 64;
+// Room for any path the kernel takes (PATH_MAX less its NUL), such as a
+// /dev/disk/by-partlabel/ link, and for any device-mapper name (DM_NAME_LEN
+// less its NUL); the templates' own words fit in what is left.
+constexpr size_t DEVICE_MAX = 4095;
+constexpr size_t MAPPED_NAME_MAX = 127;
+constexpr size_t COMMAND_LEN = DEVICE_MAX + 1 + MAPPED_NAME_MAX + 256;
 
 // The program's keys are 32 random bytes: stretching them adds no strength,
 // only seconds and memory at every unlock. A minimal-KDF build formats with
@@ -26,6 +31,8 @@ constexpr size_t COMMAND_LEN = 64;
 #else
 #define FORMAT_TEMPLATE "cryptsetup -q -h sha256 -d - luksFormat %s"
 #endif
+static_assert(sizeof(FORMAT_TEMPLATE) - sizeof("%s") + DEVICE_MAX < COMMAND_LEN,
+              "the format command has room for the longest device path");
 
 // The arguments go unquoted into a root shell's command line: only plain
 // path and name characters pass, and nothing that could read as an option.
@@ -50,10 +57,12 @@ bool arguments_are_safe(const char *operation, const char *device, const char *n
   return false;
 }
 
-// A command line that was cut short is never run.
-bool command_fits(const char *operation, int length)
+// Arguments longer than any command has room for are refused alike for
+// every command; a command line that was cut short is never run.
+bool command_fits(const char *operation, size_t device_len, size_t name_len, int length)
 {
-  if (length >= 0 && static_cast<size_t>(length) < COMMAND_LEN)
+  if (device_len <= DEVICE_MAX && name_len <= MAPPED_NAME_MAX && length >= 0 &&
+      static_cast<size_t>(length) < COMMAND_LEN)
     return true;
   printf("[ERROR] %s: command too long\n", operation);
   return false;
@@ -118,7 +127,7 @@ int cryptsetup_isLuks(const char *device)
 {
   char command[COMMAND_LEN];
   if (!arguments_are_safe(__func__, device, nullptr) ||
-      !command_fits(__func__, snprintf(command, sizeof(command), "cryptsetup isLuks %s", device)))
+      !command_fits(__func__, strlen(device), 0, snprintf(command, sizeof(command), "cryptsetup isLuks %s", device)))
     return -1;
   FILE *child = popen(command, "r");
   if (child == nullptr) {
@@ -133,14 +142,15 @@ namespace {
 bool compose_format_command(char *command, const char *device)
 {
   return arguments_are_safe("cryptsetup_format", device, nullptr) &&
-         command_fits("cryptsetup_format", snprintf(command, COMMAND_LEN, FORMAT_TEMPLATE, device));
+         command_fits("cryptsetup_format", strlen(device), 0,
+                      snprintf(command, COMMAND_LEN, FORMAT_TEMPLATE, device));
 }
 
 bool compose_open_command(char *command, const char *device, const char *name)
 {
   return arguments_are_safe("cryptsetup_open", device, name) &&
-         command_fits("cryptsetup_open", snprintf(command, COMMAND_LEN,
-                                                  "cryptsetup -d - open --type luks %s %s", device, name));
+         command_fits("cryptsetup_open", strlen(device), strlen(name),
+                      snprintf(command, COMMAND_LEN, "cryptsetup -d - open --type luks %s %s", device, name));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // order, with exactly which bytes on their standard input.
 #include <string>
 #include <unistd.h>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -328,7 +329,7 @@ TEST(volume, longest_lines_that_fit_are_run_whole)
   const std::string name(127, 'c');
   program_result r = run_on_board(b, {"-f", device, name});
   EXPECT_EQ(r.status, 0) << r.out;
-  EXPECT_EQ(cryptsetup_calls(b).front(), "-q -h sha256 -d - luksFormat " + device);
+  EXPECT_EQ(cryptsetup_calls(b).front(), FORMAT_OPTIONS + " -d - luksFormat " + device);
   EXPECT_EQ(cryptsetup_calls(b).back(), "-d - open --type luks " + device + " " + name);
 }
 
@@ -399,6 +400,32 @@ TEST(real_cryptsetup, formats_and_opens_an_image_with_the_stored_key)
   r = run_with_real_cryptsetup(b, {image, "cryptdata"});
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(r.out, "[ERROR] main: open partition\n");
+}
+
+// Both builds open the volumes of both: one image formatted through the
+// program (in the default build with cryptsetup's own key derivation,
+// argon2id), one with the other build's format options given to cryptsetup
+// directly.
+TEST(real_cryptsetup, volumes_of_either_build_open)
+{
+  board b;
+  make_emmc_board(b);
+  ASSERT_EQ(run_with_real_cryptsetup(b, {"-n" + KEY_TEXT}).status, 0);
+  b.write("/key", key_00_to_1f());
+  const std::string own = b.path("/own.img"), other = b.path("/other.img");
+  b.image("/own.img", 32 * 1024 * 1024, 0);
+  b.image("/other.img", 32 * 1024 * 1024, 0);
+  program_result r = run_tool({{"-f", own, "c"}, b.root, PEER_CRYPTSETUP_BIN, {"PEER_CRYPTSETUP_OWN_KDF=1"}, ""});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  const std::string real = "PATH=/usr/sbin:/sbin:$PATH cryptsetup ";
+  ASSERT_EQ(run_shell(real + OTHER_BUILD_FORMAT_OPTIONS + " -d " + b.path("/key") + " luksFormat " + other).status, 0);
+  const bool minimal = LOCKWARDEN_MINIMAL_KDF;
+  for (const auto &[image, kdf] : {std::pair{own, minimal ? "pbkdf2" : "argon2id"},
+                                   std::pair{other, minimal ? "argon2id" : "pbkdf2"}}) {
+    EXPECT_EQ(run_shell(real + "luksDump " + image + " | grep -c 'PBKDF: *" + kdf + "$'").out, "1\n") << image;
+    r = run_with_real_cryptsetup(b, {image, "c"});
+    EXPECT_EQ(r.status, 0) << image << r.out << r.err;
+  }
 }
 
 TEST(real_cryptsetup, volume_formatted_with_a_new_key_opens_in_a_fresh_run)

@@ -35,6 +35,12 @@ static_assert(is_mmc_disk(LOCKWARDEN_MMC_DISK), "LOCKWARDEN_MMC_DISK must be /de
 // The disk's name under /sys/class/block, such as mmcblk0.
 constexpr const char *MMC_DISK_NAME = LOCKWARDEN_MMC_DISK + sizeof("/dev/") - 1;
 
+// Room for the uevent path of any partition of the disk.
+constexpr size_t UEVENT_PATH_LEN = 96;
+static_assert(sizeof("/sys/class/block/") - 1 + sizeof(LOCKWARDEN_MMC_DISK) - sizeof("/dev/") +
+                      sizeof("p2147483647/uevent") - 1 < UEVENT_PATH_LEN,
+              "the uevent path of every partition of LOCKWARDEN_MMC_DISK fits");
+
 }  // namespace
 
 int check_cmdline_for_nand()
@@ -93,7 +99,7 @@ bool line_ends_here(FILE *stream)
 // no fdisk at all.
 bool partition_named_safe(const char *partition)
 {
-  char path[96];
+  char path[UEVENT_PATH_LEN];
   if (snprintf(path, sizeof(path), "%s/%s/uevent", SYSFS_BLOCK_PATH, partition) >= static_cast<int>(sizeof(path)))
     return false;
   FILE *uevent = fopen(path, "re");

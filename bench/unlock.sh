@@ -1,13 +1,18 @@
 #!/bin/sh
 # SPDX-License-Identifier: MIT
-# The cost of an unlock: a LUKS volume formatted by the real cryptsetup with
-# its defaults (LUKS2, argon2id calibrated on this machine) is opened RUNS
-# times through the program on a simulated eMMC board, and as often with
-# cryptsetup alone and a key file, alternately, in one run. Prints the mean
-# wall time of each, their ratio and the peak resident memory of each (of
-# the largest process: the program or a child it started). Figures only;
+# The cost of an unlock, for the two format command lines a build can have:
+# two LUKS volumes are formatted by the real cryptsetup, one with the default
+# build's command (cryptsetup's own defaults: LUKS2, argon2id calibrated on
+# this machine), one with the LOCKWARDEN_MINIMAL_KDF build's (PBKDF2, 1000
+# iterations). Each is opened RUNS times through the program on a simulated
+# eMMC board (the open command is the same in both builds), and as often with
+# cryptsetup alone doing the same work (isLuks, then open with a key file),
+# alternately. Prints side by side the mean wall time of each, their ratio
+# and the peak resident memory of each (of the largest process: the program
+# or a child it started), then the program's own share. Figures only;
 # nothing is asserted.
-# Needs root (cryptsetup), and the default build (cmake --preset default).
+# Needs root (cryptsetup), and a build for the default disk /dev/mmcblk0
+# (cmake --preset default).
 # Without device-mapper (a container), "open" becomes "open --test-passphrase"
 # for both, through the same wrapper: the key is derived and checked against
 # the keyslot as for a real open, but no mapping is made.
@@ -26,8 +31,6 @@ real=$(command -v cryptsetup || true)
 [ -n "$real" ] || real=/usr/sbin/cryptsetup
 [ -x "$real" ] || { echo "unlock.sh: no cryptsetup (apt-get install cryptsetup-bin)" >&2; exit 2; }
 
-# Short paths: the program's cryptsetup command lines have room for 63
-# characters.
 work=$(mktemp -d /tmp/lwuXXXXXX)
 name=lwb$$
 image=$work/v
@@ -59,13 +62,16 @@ ln -s /dev/urandom "$board/dev/urandom"
 head -c 32 /dev/urandom >"$work/key"
 env LD_PRELOAD="$sim" BOARD_SIM_ROOT="$board" "$tool" -n"$(base64 -w0 "$work/key")" >/dev/null
 
-# The command line the program formats with, on the real cryptsetup.
-truncate -s 64M "$image"
-echo "formatting $image (cryptsetup $("$real" --version | cut -d' ' -f2), its defaults)..."
+# The two command lines the builds format with, on the real cryptsetup.
+truncate -s 64M "$image" "$image.min"
+echo "formatting with cryptsetup $("$real" --version | cut -d' ' -f2)..."
 "$real" -q -h sha256 -d "$work/key" luksFormat "$image"
-"$real" luksDump "$image" | sed -n 's/^\t\(Cipher\|PBKDF\|Time cost\|Memory\|Threads\):[[:space:]]*/  \1: /p' | sort -u
+"$real" -q -h sha256 --pbkdf pbkdf2 --pbkdf-force-iterations 1000 -d "$work/key" luksFormat "$image.min"
+for i in "$image" "$image.min"; do
+  echo "  $(basename "$i"): $("$real" luksDump "$i" | sed -n 's/^\t\(PBKDF\|Time cost\|Iterations\|Memory\|Threads\):[[:space:]]*/\1 /p' | sort -u | paste -sd, -)"
+done
 
-if "$real" -d "$work/key" open --type luks "$image" "$name" 2>/dev/null; then
+if "$real" -d "$work/key" open --type luks "$image.min" "$name" 2>/dev/null; then
   mode="real open and close (dm-crypt mapping made)"
   "$real" close "$name"
   printf '#!/bin/sh\nexec %s "$@"\n' "$real" >"$work/bin/cryptsetup"
@@ -89,30 +95,45 @@ measure() {
   kib=$(echo "$line" | sed -n 's/.*peak RSS \([0-9]*\) KiB.*/\1/p')
   close_mapping
 }
-tool_ms=""
-tool_kib=0
-alone_ms=""
-alone_kib=0
-i=0
-while [ "$i" -lt "$runs" ]; do
-  i=$((i + 1))
-  measure LD_PRELOAD="$sim" BOARD_SIM_ROOT="$board" "$tool" "$image" "$name"
-  tool_ms="$tool_ms $ms"
-  [ "$kib" -gt "$tool_kib" ] && tool_kib=$kib
-  line_tool=$ms
-  measure cryptsetup -d "$work/key" open --type luks "$image" "$name"
-  alone_ms="$alone_ms $ms"
-  [ "$kib" -gt "$alone_kib" ] && alone_kib=$kib
-  echo "  run $i: program $line_tool ms, cryptsetup alone $ms ms"
-done
-mean() { echo "$1" | awk '{ s = 0; for (i = 1; i <= NF; i++) s += $i; printf "%.0f", s / NF }'; }
-tool_mean=$(mean "$tool_ms")
-alone_mean=$(mean "$alone_ms")
-echo "open through lockwarden-tool (simulated eMMC board): $tool_mean ms mean over $runs runs, peak RSS $tool_kib KiB"
-echo "open with cryptsetup alone (key file):               $alone_mean ms mean over $runs runs, peak RSS $alone_kib KiB"
-echo "ratio: $(awk -v t="$tool_mean" -v a="$alone_mean" 'BEGIN { printf "%.3f", t / a }') (program / cryptsetup alone)"
+mean() { echo "$1" | awk '{ s = 0; for (i = 1; i <= NF; i++) s += $i; printf "%.1f", s / NF }'; }
+# RUNS alternate opens of one volume; sets tool_mean, tool_kib, alone_mean, alone_kib.
+compare() {
+  tool_ms=""
+  tool_kib=0
+  alone_ms=""
+  alone_kib=0
+  i=0
+  while [ "$i" -lt "$runs" ]; do
+    i=$((i + 1))
+    measure LD_PRELOAD="$sim" BOARD_SIM_ROOT="$board" "$tool" "$1" "$name"
+    tool_ms="$tool_ms $ms"
+    [ "$kib" -gt "$tool_kib" ] && tool_kib=$kib
+    line_tool=$ms
+    # shellcheck disable=SC2016 # the inner shell's own arguments
+    measure sh -c 'cryptsetup isLuks "$1" && cryptsetup -d "$2" open --type luks "$1" "$3"' sh "$1" "$work/key" "$name"
+    alone_ms="$alone_ms $ms"
+    [ "$kib" -gt "$alone_kib" ] && alone_kib=$kib
+    echo "  $(basename "$1") run $i: program $line_tool ms, cryptsetup alone $ms ms"
+  done
+  tool_mean=$(mean "$tool_ms")
+  alone_mean=$(mean "$alone_ms")
+}
+row() {
+  printf '%-22s %10s ms %9s KiB   %10s ms %9s KiB   %6s\n' "$1" "$tool_mean" "$tool_kib" "$alone_mean" "$alone_kib" \
+    "$(awk -v t="$tool_mean" -v a="$alone_mean" 'BEGIN { printf "%.2f", t / a }')"
+}
+compare "$image"
+default_row=$(row "argon2id (default)")
+compare "$image.min"
+minimal_row=$(row "pbkdf2 1000 (minimal)")
+echo
+echo "mean over $runs runs; peak RSS of the largest process"
+printf '%-22s %27s   %27s   %6s\n' "header" "through lockwarden-tool" "cryptsetup alone (isLuks, open)" "ratio"
+echo "$default_row"
+echo "$minimal_row"
+echo "goal for the minimal-KDF open: ratio at most 2, peak at most 16384 KiB: ratio $(awk -v t="$tool_mean" -v a="$alone_mean" 'BEGIN { printf "%.2f", t / a }'), peak $tool_kib KiB"
 
 # What the program adds, without the key derivation: the same board with a
 # cryptsetup that only reads the key.
 printf '#!/bin/sh\ncase "$*" in *open*) cat >/dev/null ;; esac\nexit 0\n' >"$work/bin/cryptsetup"
-echo "the program with a cryptsetup that only reads the key: $("$stats" 20 LD_PRELOAD="$sim" BOARD_SIM_ROOT="$board" "$tool" "$image" "$name")"
+echo "the program's own share (a cryptsetup that only reads the key): $("$stats" 20 LD_PRELOAD="$sim" BOARD_SIM_ROOT="$board" "$tool" "$image" "$name")"

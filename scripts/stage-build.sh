@@ -1,8 +1,9 @@
 #!/bin/sh
 # SPDX-License-Identifier: MIT
 # The hardened build and every test but the virtual machines: unit,
-# simulated-board and real-peer tests. With "sanitize", the same tests built
-# with AddressSanitizer and UndefinedBehaviorSanitizer.
+# simulated-board and real-peer tests, then those of the build options in a
+# second build with both set. With "sanitize", the same tests built with
+# AddressSanitizer and UndefinedBehaviorSanitizer.
 # Usage: scripts/stage-build.sh [default|sanitize]
 set -eu
 cd "$(dirname "$0")/.."
@@ -12,3 +13,13 @@ scripts/deps.sh build
 cmake --preset "$preset"
 cmake --build --preset "$preset"
 ctest --preset "$preset" -LE vm --no-tests=error
+
+# The integrator's two build options, both set: the tests of what they
+# change (the format command, the eMMC disk's listing, partitions and whole
+# node, volumes of either build opened by the real cryptsetup).
+if [ "$preset" = default ]; then
+  cmake -S . -B build/options -DLOCKWARDEN_MINIMAL_KDF=ON -DLOCKWARDEN_MMC_DISK=/dev/mmcblk2
+  cmake --build build/options -j2 --target lockwarden-tool boardsim keyring_test volume_test
+  ctest --test-dir build/options -j2 --output-on-failure --no-tests=error \
+    -R 'sysfs_names|keyring_format|format_and_open|longest_lines|volumes_of_either_build'
+fi

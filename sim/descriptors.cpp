@@ -75,7 +75,7 @@ int opened(const char *root, const char *path, const char *target, int flags, in
            read_text(geometry_path, geometry, sizeof(geometry))) {
     t.kind = fd_kind::nand;
     load_geometry(geometry, &t.nand);
-  } else if (has_prefix(path, "/dev/mtd") || has_prefix(path, "/dev/mmcblk0")) {
+  } else if (has_prefix(path, "/dev/mtd") || has_prefix(path, "/dev/mmcblk")) {
     t.kind = fd_kind::flash_image;
   }
   return fd;

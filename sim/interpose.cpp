@@ -142,15 +142,25 @@ SIM_EXPORT int posix_fadvise64(int fd, off64_t offset, off64_t length, int advic
   return result;
 }
 
+// The listing of an eMMC disk, whichever the program was built for.
+static bool is_fdisk_listing(const char *command)
+{
+  static const char FDISK[] = "/sbin/fdisk -l /dev/mmcblk";
+  if (command == nullptr || !has_prefix(command, FDISK) || command[sizeof(FDISK) - 1] == '\0')
+    return false;
+  for (const char *c = command + sizeof(FDISK) - 1; *c != '\0'; c++)
+    if (*c < '0' || *c > '9')
+      return false;
+  return true;
+}
+
 SIM_EXPORT FILE *popen(const char *command, const char *how)
 {
-  static const char FDISK[] = "/sbin/fdisk -l /dev/mmcblk0";
   const char *root = sandbox();
   char mapped[PATH_MAX + 64];
   const char *run = command;
-  if (root != nullptr && command != nullptr && strcmp(command, FDISK) == 0 && !passthrough(root) &&
-      strchr(root, '\'') == nullptr) {
-    snprintf(mapped, sizeof(mapped), "'%s'%s", root, FDISK);
+  if (root != nullptr && is_fdisk_listing(command) && !passthrough(root) && strchr(root, '\'') == nullptr) {
+    snprintf(mapped, sizeof(mapped), "'%s'%s", root, command);
     run = mapped;
     sim_log("popen %s", command);
   }

@@ -196,7 +196,7 @@ static bool is_mapped(const char *root, const char *path)
   for (const char *name : exact)
     if (strcmp(path, name) == 0)
       return true;
-  return has_prefix(path, "/dev/mtd") || has_prefix(path, "/dev/mmcblk0") ||
+  return has_prefix(path, "/dev/mtd") || has_prefix(path, "/dev/mmcblk") ||
          strcmp(path, "/sys/class/block") == 0 || has_prefix(path, "/sys/class/block/");
 }
 

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -8,6 +9,7 @@
 #include "support/cases.h"
 
 #include "keyring/keyring_location.h"
+#include "support/board_builders.h"
 #include "support/capture.h"
 #include "support/in_process.h"
 
@@ -212,22 +214,22 @@ NAMED_CASES(fdisk_row, row_case, ROW_CASES);
 struct sysfs_case {
   const char *name;
   const char *fixture;  // the fdisk listing; nullptr: no fdisk on the board
-  std::vector<std::pair<int, const char *>> partitions;  // mmcblk0pN and its PARTNAME
-  const char *keydev;
+  std::vector<std::pair<int, const char *>> partitions;  // the disk's partition N and its PARTNAME
+  const char *keydev;                                    // pN of the disk, or nullptr
   bool sysfs_read;
 };
 
 const sysfs_case SYSFS_CASES[] = {
     {"util_linux_prints_no_names", "util-linux-gpt-safe-p4.txt",
-     {{1, "boot"}, {2, "rootfs"}, {3, "data"}, {4, "safe"}}, "/dev/mmcblk0p4", true},
+     {{1, "boot"}, {2, "rootfs"}, {3, "data"}, {4, "safe"}}, "p4", true},
     {"busybox_without_gpt", "debian-busybox-nogpt-gpt-safe-p4.txt",
-     {{1, "boot"}, {2, "rootfs"}, {3, "data"}, {4, "safe"}}, "/dev/mmcblk0p4", true},
-    {"no_fdisk_and_a_gap_in_the_numbering", nullptr, {{1, "boot"}, {2, "rootfs"}, {4, "safe"}}, "/dev/mmcblk0p4", true},
-    {"lowest_number_wins", nullptr, {{12, "safe"}, {3, "safe"}, {20, "safe"}}, "/dev/mmcblk0p3", true},
-    {"two_digit_number", nullptr, {{1, "boot"}, {12, "safe"}}, "/dev/mmcblk0p12", true},
+     {{1, "boot"}, {2, "rootfs"}, {3, "data"}, {4, "safe"}}, "p4", true},
+    {"no_fdisk_and_a_gap_in_the_numbering", nullptr, {{1, "boot"}, {2, "rootfs"}, {4, "safe"}}, "p4", true},
+    {"lowest_number_wins", nullptr, {{12, "safe"}, {3, "safe"}, {20, "safe"}}, "p3", true},
+    {"two_digit_number", nullptr, {{1, "boot"}, {12, "safe"}}, "p12", true},
     {"longer_and_other_names", nullptr, {{2, "safe data"}, {3, "Safe"}, {4, "safe2"}, {5, " safe"}}, nullptr, true},
     {"mbr_partitions_have_no_name", "mbr.txt", {{1, nullptr}, {2, nullptr}, {4, nullptr}}, nullptr, true},
-    {"fdisk_listing_comes_first", "busybox-1.25.1/gpt-safe-p4.txt", {{2, "safe"}}, "/dev/mmcblk0p4", false},
+    {"fdisk_listing_comes_first", "busybox-1.25.1/gpt-safe-p4.txt", {{2, "safe"}}, "p4", false},
 };
 
 class sysfs_names : public on_board, public testing::WithParamInterface<sysfs_case> {};
@@ -235,14 +237,17 @@ class sysfs_names : public on_board, public testing::WithParamInterface<sysfs_ca
 TEST_P(sysfs_names, find_the_safe_partition_fdisk_does_not_name)
 {
   const sysfs_case &c = GetParam();
-  b.write("/proc/cmdline", "root=/dev/mmcblk0p2 rootwait\n");
+  b.write("/proc/cmdline", "root=" + BUILD_MMC_DISK + "p2 rootwait\n");
   if (c.fixture != nullptr)
     b.fdisk_prints(read_fixture(std::string("fdisk/") + c.fixture));
+  const std::string disk = BUILD_MMC_DISK.substr(strlen("/dev/"));
   for (const auto &partition : c.partitions)
-    sysfs_partition(b, "mmcblk0", partition.first, partition.second);
-  // Partitions of other disks never count.
-  sysfs_partition(b, "mmcblk1", 1, "safe");
-  sysfs_partition(b, "mmcblk10", 1, "safe");
+    sysfs_partition(b, disk, partition.first, partition.second);
+  // Partitions of other disks never count, nor of a disk whose number only
+  // begins with the disk's.
+  const std::string other_disk = disk == "mmcblk1" ? "mmcblk2" : "mmcblk1";
+  sysfs_partition(b, other_disk, 1, "safe");
+  sysfs_partition(b, disk + "0", 1, "safe");
   int result = 0;
   std::string out = captured_output(1, [&] { result = init_keydev_and_offset(); });
   EXPECT_EQ(out, "");
@@ -250,12 +255,13 @@ TEST_P(sysfs_names, find_the_safe_partition_fdisk_does_not_name)
   if (c.keydev == nullptr) {
     EXPECT_EQ(keyring_location.keydev, nullptr);
   } else {
-    EXPECT_STREQ(keyring_location.keydev, c.keydev);
+    EXPECT_STREQ(keyring_location.keydev, (BUILD_MMC_DISK + c.keydev).c_str());
   }
   EXPECT_EQ(keyring_location.offset, 0u);
   EXPECT_EQ(keyring_location.keydev_is_mtd, 0);
+  EXPECT_EQ(b.log_lines("popen /sbin/fdisk -l " + BUILD_MMC_DISK).size(), 1u) << b.log();
   EXPECT_EQ(b.log_lines("opendir /sys/class/block").size(), c.sysfs_read ? 1u : 0u) << b.log();
-  EXPECT_TRUE(b.log_lines("fopen /sys/class/block/mmcblk1").empty()) << b.log();
+  EXPECT_TRUE(b.log_lines("fopen /sys/class/block/" + other_disk).empty()) << b.log();
 }
 
 NAMED_CASES(sysfs_names, sysfs_case, SYSFS_CASES);

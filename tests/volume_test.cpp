@@ -3,6 +3,7 @@
 // order, with exactly which bytes on their standard input.
 #include <string>
 #include <unistd.h>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -75,7 +76,7 @@ TEST_P(format_and_open, start_luksformat_isluks_open_each_with_the_key)
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(cryptsetup_calls(b), (std::vector<std::string>{
-                                     "-q -h sha256 -d - luksFormat /dev/mmcblk0p3",
+                                     FORMAT_OPTIONS + " -d - luksFormat /dev/mmcblk0p3",
                                      "isLuks /dev/mmcblk0p3",
                                      "-d - open --type luks /dev/mmcblk0p3 cryptroot",
                                  }));
@@ -311,18 +312,18 @@ struct keyring_format_case {
 };
 
 const keyring_format_case KEYRING_FORMAT_CASES[] = {
-    {"emmc_keyring_partition", false, "/dev/mmcblk0p4", true, ""},
-    {"emmc_whole_disk", false, "/dev/mmcblk0", true, ""},
+    {"emmc_keyring_partition", false, LOCKWARDEN_MMC_DISK "p4", true, ""},
+    {"emmc_whole_disk", false, LOCKWARDEN_MMC_DISK, true, ""},
     {"emmc_same_file_by_another_name", false, "<link>", true, ""},
-    {"emmc_other_partition", false, "/dev/mmcblk0p3", false, ""},
-    {"emmc_partition_40_is_not_4", false, "/dev/mmcblk0p40", false, ""},
+    {"emmc_other_partition", false, LOCKWARDEN_MMC_DISK "p3", false, ""},
+    {"emmc_partition_40_is_not_4", false, LOCKWARDEN_MMC_DISK "p40", false, ""},
     {"nand_keyring_device", true, "/dev/mtd2", true, ""},
     {"nand_block_twin", true, "/dev/mtdblock2", true, ""},
     {"nand_other_partition", true, "/dev/mtdblock3", false, ""},
     {"nand_mtd20_is_not_mtd2", true, "/dev/mtd20", false, ""},
     // Refused before a key is made: nothing is stored, a bad key text is not
     // even looked at.
-    {"emmc_keyring_with_a_new_key", false, "/dev/mmcblk0p4", true, "-n"},
+    {"emmc_keyring_with_a_new_key", false, LOCKWARDEN_MMC_DISK "p4", true, "-n"},
     {"nand_keyring_with_a_bad_key_text", true, "/dev/mtd2", true, "-nBAD"},
 };
 
@@ -337,7 +338,7 @@ TEST_P(keyring_format, is_refused_before_the_key_is_recovered)
   else
     make_emmc_board(b);
   ASSERT_EQ(run_on_board(b, {"--newkey=" + KEY_TEXT}).status, 0);
-  const std::string keyring_path = c.nand ? "/dev/mtd2" : "/dev/mmcblk0p4";
+  const std::string keyring_path = c.nand ? "/dev/mtd2" : BUILD_MMC_DISK + "p4";
   std::string device = c.device;
   if (device == "<link>") {
     device = b.path("/k");
@@ -349,7 +350,7 @@ TEST_P(keyring_format, is_refused_before_the_key_is_recovered)
                                       : run_on_board(b, {c.new_key, "-f", device, "cryptdata"});
   if (!c.refused) {
     EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_EQ(cryptsetup_calls(b).front(), "-q -h sha256 -d - luksFormat " + device);
+    EXPECT_EQ(cryptsetup_calls(b).front(), FORMAT_OPTIONS + " -d - luksFormat " + device);
     return;
   }
   EXPECT_EQ(r.status, 255);
@@ -370,7 +371,7 @@ TEST(volume, longest_lines_that_fit_are_run_whole)
   const std::string name(127, 'c');
   program_result r = run_on_board(b, {"-f", device, name});
   EXPECT_EQ(r.status, 0) << r.out;
-  EXPECT_EQ(cryptsetup_calls(b).front(), "-q -h sha256 -d - luksFormat " + device);
+  EXPECT_EQ(cryptsetup_calls(b).front(), FORMAT_OPTIONS + " -d - luksFormat " + device);
   EXPECT_EQ(cryptsetup_calls(b).back(), "-d - open --type luks " + device + " " + name);
 }
 
@@ -460,6 +461,32 @@ TEST(real_cryptsetup, formats_and_opens_an_image_with_the_stored_key)
   r = run_with_real_cryptsetup(b, {image, "cryptdata"});
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(r.out, "[ERROR] main: open partition\n");
+}
+
+// Both builds open the volumes of both: one image formatted through the
+// program (in the default build with cryptsetup's own key derivation,
+// argon2id), one with the other build's format options given to cryptsetup
+// directly.
+TEST(real_cryptsetup, volumes_of_either_build_open)
+{
+  board b;
+  make_emmc_board(b);
+  ASSERT_EQ(run_with_real_cryptsetup(b, {"-n" + KEY_TEXT}).status, 0);
+  b.write("/key", key_00_to_1f());
+  const std::string own = b.path("/own.img"), other = b.path("/other.img");
+  b.image("/own.img", 32 * 1024 * 1024, 0);
+  b.image("/other.img", 32 * 1024 * 1024, 0);
+  program_result r = run_tool({{"-f", own, "c"}, b.root, PEER_CRYPTSETUP_BIN, {"PEER_CRYPTSETUP_OWN_KDF=1"}, ""});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  const std::string real = "PATH=/usr/sbin:/sbin:$PATH cryptsetup ";
+  ASSERT_EQ(run_shell(real + OTHER_BUILD_FORMAT_OPTIONS + " -d " + b.path("/key") + " luksFormat " + other).status, 0);
+  const bool minimal = LOCKWARDEN_MINIMAL_KDF;
+  for (const auto &[image, kdf] : {std::pair{own, minimal ? "pbkdf2" : "argon2id"},
+                                   std::pair{other, minimal ? "argon2id" : "pbkdf2"}}) {
+    EXPECT_EQ(run_shell(real + "luksDump " + image + " | grep -c 'PBKDF: *" + kdf + "$'").out, "1\n") << image;
+    r = run_with_real_cryptsetup(b, {image, "c"});
+    EXPECT_EQ(r.status, 0) << image << r.out << r.err;
+  }
 }
 
 TEST(real_cryptsetup, volume_formatted_with_a_new_key_opens_in_a_fresh_run)

@@ -12,6 +12,37 @@
 
 keyring_location_record keyring_location = {nullptr, 0, 0};
 
+namespace {
+
+// /dev/mmcblk and a number without leading zeros: the path goes into a shell
+// command and a format string as it is, and its partitions are <disk>pN.
+constexpr bool is_mmc_disk(const char *path)
+{
+  const char prefix[] = "/dev/mmcblk";
+  for (size_t i = 0; prefix[i] != '\0'; i++)
+    if (path[i] != prefix[i])
+      return false;
+  const char *number = path + sizeof(prefix) - 1;
+  if (*number < '0' || *number > '9' || (*number == '0' && number[1] != '\0'))
+    return false;
+  for (const char *c = number; *c != '\0'; c++)
+    if (*c < '0' || *c > '9')
+      return false;
+  return true;
+}
+static_assert(is_mmc_disk(LOCKWARDEN_MMC_DISK), "LOCKWARDEN_MMC_DISK must be /dev/mmcblkN");
+
+// The disk's name under /sys/class/block, such as mmcblk0.
+constexpr const char *MMC_DISK_NAME = LOCKWARDEN_MMC_DISK + sizeof("/dev/") - 1;
+
+// Room for the uevent path of any partition of the disk.
+constexpr size_t UEVENT_PATH_LEN = 96;
+static_assert(sizeof("/sys/class/block/") - 1 + sizeof(LOCKWARDEN_MMC_DISK) - sizeof("/dev/") +
+                      sizeof("p2147483647/uevent") - 1 < UEVENT_PATH_LEN,
+              "the uevent path of every partition of LOCKWARDEN_MMC_DISK fits");
+
+}  // namespace
+
 int check_cmdline_for_nand()
 {
   FILE *cmdline = fopen(CMDLINE_PATH, "re");
@@ -71,7 +102,7 @@ bool line_ends_here(FILE *stream)
 // no fdisk at all.
 bool partition_named_safe(const char *partition)
 {
-  char path[96];
+  char path[UEVENT_PATH_LEN];
   if (snprintf(path, sizeof(path), "%s/%s/uevent", SYSFS_BLOCK_PATH, partition) >= static_cast<int>(sizeof(path)))
     return false;
   FILE *uevent = fopen(path, "re");
@@ -90,15 +121,16 @@ bool partition_named_safe(const char *partition)
   return named_safe;
 }
 
-// The number N of an entry named mmcblk0pN, or 0 for any other entry.
+// The number N of the disk's partition entry (mmcblk0pN), or 0 for any other
+// entry, partitions of other disks included.
 unsigned long emmc_partition_number(const char *entry)
 {
-  static const char PREFIX[] = "mmcblk0p";
-  const size_t prefix_len = strlen(PREFIX);
-  if (strncmp(entry, PREFIX, prefix_len) != 0 || entry[prefix_len] < '1' || entry[prefix_len] > '9')
+  const size_t disk_len = strlen(MMC_DISK_NAME);
+  if (strncmp(entry, MMC_DISK_NAME, disk_len) != 0 || entry[disk_len] != 'p' || entry[disk_len + 1] < '1' ||
+      entry[disk_len + 1] > '9')
     return 0;
   char *end = nullptr;
-  unsigned long number = strtoul(entry + prefix_len, &end, 10);
+  unsigned long number = strtoul(entry + disk_len + 1, &end, 10);
   return *end == '\0' && number <= INT_MAX ? number : 0;
 }
 
@@ -120,7 +152,7 @@ void find_safe_emmc_partition_in_sysfs()
   (void)closedir(block);
 
   char *path = nullptr;
-  if (lowest != 0 && asprintf(&path, "/dev/mmcblk0p%lu", lowest) >= 0) {
+  if (lowest != 0 && asprintf(&path, "%sp%lu", MMC_DISK, lowest) >= 0) {
     keyring_location.keydev = path;
     keyring_location.offset = 0;
   }
@@ -146,7 +178,7 @@ int find_safe_emmc_partition()
     int partition = 0;
     if (parse_fdisk_line(line, &layout, &partition)) {
       char *path = nullptr;
-      if (asprintf(&path, "/dev/mmcblk0p%d", partition) >= 0) {
+      if (asprintf(&path, "%sp%d", MMC_DISK, partition) >= 0) {
         keyring_location.keydev = path;
         keyring_location.offset = 0;
       }

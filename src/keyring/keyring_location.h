@@ -15,7 +15,9 @@ extern keyring_location_record keyring_location;
 constexpr const char *CMDLINE_PATH = "/proc/cmdline";
 constexpr const char *MTD_TABLE_PATH = "/proc/mtd";
 constexpr const char *FW_ENV_CONFIG_PATH = "/etc/fw_env.config";
-constexpr const char *FDISK_COMMAND = "/sbin/fdisk -l /dev/mmcblk0";
+// The eMMC disk that holds the `safe` partition, chosen at build time.
+constexpr const char *MMC_DISK = LOCKWARDEN_MMC_DISK;
+constexpr const char *FDISK_COMMAND = "/sbin/fdisk -l " LOCKWARDEN_MMC_DISK;
 constexpr const char *SYSFS_BLOCK_PATH = "/sys/class/block";
 
 [[nodiscard]] int check_cmdline_for_nand();
@@ -25,6 +27,6 @@ void free_keydev();
 
 // 1 when writing to `device` would overwrite the keyring area at the current
 // location: the keyring device itself, its raw or block twin (/dev/mtdN and
-// /dev/mtdblockN) or the whole disk holding the partition (/dev/mmcblk0 for
-// /dev/mmcblk0pN), by name or as the same node or file; else 0.
+// /dev/mtdblockN) or the whole disk holding the partition (/dev/mmcblkN for
+// /dev/mmcblkNpM), by name or as the same node or file; else 0.
 [[nodiscard]] int holds_keyring(const char *device);

@@ -22,9 +22,9 @@ void make_emmc_board(const board &b, const std::string &listing, const std::stri
 {
   add_board_identity(b);
   mkdir(b.path("/fake").c_str(), 0755);
-  b.write("/proc/cmdline", "console=ttymxc0,115200 root=/dev/mmcblk0p2 rootwait rw\n");
+  b.write("/proc/cmdline", "console=ttymxc0,115200 root=" + BUILD_MMC_DISK + "p2 rootwait rw\n");
   b.fdisk_prints(listing.empty() ? read_fixture("fdisk/gpt-safe-p4.txt") : listing);
-  b.image(safe_partition, 1024 * 1024, 0);
+  b.image(safe_partition.empty() ? BUILD_MMC_DISK + "p4" : safe_partition, 1024 * 1024, 0);
 }
 
 void make_nand_board(const board &b, const std::string &geometry_extra)

@@ -10,13 +10,24 @@ constexpr size_t NAND_ERASE_SIZE = 128 * 1024;
 constexpr size_t NAND_PAGE_SIZE = 2048;
 constexpr size_t NAND_PARTITION_SIZE = 8 * NAND_ERASE_SIZE;
 
+// The build's eMMC disk and the options of its format command, written out
+// here rather than taken from the program.
+inline const std::string BUILD_MMC_DISK = LOCKWARDEN_MMC_DISK;
+#if LOCKWARDEN_MINIMAL_KDF
+inline const std::string FORMAT_OPTIONS = "-q -h sha256 --pbkdf pbkdf2 --pbkdf-force-iterations 1000";
+inline const std::string OTHER_BUILD_FORMAT_OPTIONS = "-q -h sha256";
+#else
+inline const std::string FORMAT_OPTIONS = "-q -h sha256";
+inline const std::string OTHER_BUILD_FORMAT_OPTIONS = "-q -h sha256 --pbkdf pbkdf2 --pbkdf-force-iterations 1000";
+#endif
+
 // The fuse words, key blob device and random device every board has.
 void add_board_identity(const board &b, const std::string &secret = "board-a");
 
-// eMMC board: root on /dev/mmcblk0p2, fdisk lists `listing` (the real BusyBox
-// GPT listing by default), the keyring partition image of 1 MiB of zeros.
-void make_emmc_board(const board &b, const std::string &listing = "",
-                     const std::string &safe_partition = "/dev/mmcblk0p4");
+// eMMC board: root on partition 2 of the build's disk, fdisk lists `listing`
+// (the real BusyBox GPT listing by default), the keyring partition image of
+// 1 MiB of zeros (partition 4 of the build's disk by default).
+void make_emmc_board(const board &b, const std::string &listing = "", const std::string &safe_partition = "");
 
 // NAND board: root on UBI, /proc/mtd in the kernel's format with "safe" on
 // mtd2 (1 MiB, 128 KiB blocks, 2 KiB pages, erased), `geometry_extra` added

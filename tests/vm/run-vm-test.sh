@@ -324,7 +324,7 @@ if [ "$arch" = x86_64 ]; then
     sed "s|@LOCKWARDEN_SBINDIR@|$(dirname "$tool")|" "$contrib/initramfs-tools/hook.in" >"$itools/conf/hooks/lockwarden-tool"
     sed "s|@LOCKWARDEN_SBINDIR@|$(dirname "$tool")|" "$contrib/initramfs-tools/local-top.in" \
       >"$itools/conf/scripts/local-top/lockwarden-tool"
-    printf 'DEVICE=/dev/mmcblk0p2\nTIMEOUT=10\nINITRAMFS=yes\n' >"$itools/etc/cryptroot.conf"
+    printf 'DEVICE=/dev/mmcblk0p2\nTIMEOUT=30\nINITRAMFS=yes\n' >"$itools/etc/cryptroot.conf"
     make_board "$itools/files" vm-board-otpmk
     wrap "$itools/files$tool" "$tool.real"
     cat >"$itools/conf/hooks/vmtest" <<EOF
@@ -582,7 +582,7 @@ check emmc-sysfs root.made 0 "the root file system made and filled"
 # what to check, then a reboot (QEMU exits), never a wait.
 case $arch in
   x86_64) root_boot=root-initramfs-tools root_args="" ;;
-  armhf) root_boot=root-busybox root_args="lockwarden.root=/dev/mmcblk0p2:cryptroot lockwarden.timeout=10" ;;
+  armhf) root_boot=root-busybox root_args="lockwarden.root=/dev/mmcblk0p2:cryptroot lockwarden.timeout=30" ;;
 esac
 boot "$root_boot" "$emmc_img" "root=/dev/mapper/cryptroot rw $root_args" "$root_initrd"
 check "$root_boot" board "$root_boot"

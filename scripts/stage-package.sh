@@ -43,7 +43,10 @@ DESTDIR="$destdir" cmake --install "$build" --prefix /usr >/dev/null
 for f in usr/sbin/lockwarden-tool usr/share/man/man8/lockwarden-tool.8 \
          usr/share/doc/lockwarden-tool/examples/lockwarden-open@.service \
          usr/share/doc/lockwarden-tool/examples/lockwarden-open.init \
-         usr/share/doc/lockwarden-tool/examples/60-lockwarden-caam-kb.rules; do
+         usr/share/doc/lockwarden-tool/examples/60-lockwarden-caam-kb.rules \
+         usr/share/doc/lockwarden-tool/examples/initramfs-init \
+         usr/share/initramfs-tools/hooks/lockwarden-tool \
+         usr/share/initramfs-tools/scripts/local-top/lockwarden-tool; do
   [ -f "$destdir/$f" ] || { echo "cmake --install did not install /$f"; exit 1; }
 done
 [ -x "$destdir/usr/sbin/lockwarden-tool" ] || { echo "/usr/sbin/lockwarden-tool not executable"; exit 1; }
@@ -52,6 +55,9 @@ echo "installed: $(printf '%s\n' "$installed" | tr '\n' ' ')"
 # The boot pieces name the program where the prefix put it, nowhere else.
 grep -q '^ExecStart=/usr/sbin/lockwarden-tool ' "$examples/lockwarden-open@.service"
 grep -q '^TOOL="/usr/sbin/lockwarden-tool"$' "$examples/lockwarden-open.init"
+for f in hooks/lockwarden-tool scripts/local-top/lockwarden-tool; do
+  grep -q '^TOOL="/usr/sbin/lockwarden-tool"$' "$destdir/usr/share/initramfs-tools/$f"
+done
 
 step "recipes: Yocto, Buildroot, Debian against LICENSE, version, options and install rules"
 ctest --test-dir "$build" -R '^packaging_recipes$' --no-tests=error --output-on-failure
@@ -72,9 +78,13 @@ else
   echo "skipped: no Buildroot tree in $buildroot (copy a Buildroot checkout's utils/ there to run it)"
 fi
 
-step "boot pieces: sh -n and shellcheck of the init script"
-sh -n "$examples/lockwarden-open.init"
-shellcheck "$examples/lockwarden-open.init"
+step "boot pieces: sh -n and shellcheck of the init script, the initramfs /init and initramfs-tools scripts"
+for f in "$examples/lockwarden-open.init" "$examples/initramfs-init" \
+  "$destdir"/usr/share/initramfs-tools/hooks/lockwarden-tool \
+  "$destdir"/usr/share/initramfs-tools/scripts/local-top/lockwarden-tool; do
+  sh -n "$f"
+  shellcheck "$f"
+done
 echo "clean"
 
 step "boot pieces: the init script on a file tree of its own"

@@ -25,7 +25,8 @@ inherit cmake systemd update-rc.d
 
 # A cross build: no tests (they run on the build machine, see README), no
 # benchmarks. The revision in the version text comes from the checkout.
-EXTRA_OECMAKE = "-DLOCKWARDEN_BUILD_TESTS=OFF -DLOCKWARDEN_BUILD_BENCHMARKS=OFF -DLOCKWARDEN_MMC_DISK=${LOCKWARDEN_MMC_DISK}"
+# No initramfs-tools on Yocto: its initramfs is lockwarden-initramfs-image.bb.
+EXTRA_OECMAKE = "-DLOCKWARDEN_BUILD_TESTS=OFF -DLOCKWARDEN_BUILD_BENCHMARKS=OFF -DLOCKWARDEN_INITRAMFS_TOOLS=OFF -DLOCKWARDEN_MMC_DISK=${LOCKWARDEN_MMC_DISK}"
 # The eMMC disk that holds the keyring partition "safe" (/dev/mmcblkN).
 LOCKWARDEN_MMC_DISK ?= "/dev/mmcblk0"
 # minimal-kdf: format with PBKDF2 at 1000 iterations, a fast unlock that
@@ -41,6 +42,7 @@ do_install:append() {
 	install -D -m 0644 ${B}/contrib/lockwarden-open@.service ${D}${systemd_system_unitdir}/lockwarden-open@.service
 	install -D -m 0644 ${B}/contrib/60-lockwarden-caam-kb.rules ${D}${nonarch_base_libdir}/udev/rules.d/60-lockwarden-caam-kb.rules
 	install -D -m 0755 ${B}/contrib/lockwarden-open.init ${D}${INIT_D_DIR}/lockwarden-open
+	install -D -m 0755 ${B}/contrib/initramfs/init ${D}/init
 }
 
 # A template: enable one instance per volume in a bbappend, e.g.
@@ -57,3 +59,8 @@ INITSCRIPT_PARAMS = "start 11 S . stop 89 0 6 ."
 # The manual page and the examples go to ${PN}-doc.
 FILES:${PN} = "${sbindir}/lockwarden-tool ${systemd_system_unitdir}/lockwarden-open@.service ${nonarch_base_libdir}/udev/rules.d/60-lockwarden-caam-kb.rules ${INIT_D_DIR}/lockwarden-open"
 RDEPENDS:${PN} = "cryptsetup"
+# The /init of an initramfs that opens an encrypted root file system, for
+# lockwarden-initramfs-image.bb alone: never install it into a root file system.
+PACKAGES =+ "${PN}-initramfs"
+FILES:${PN}-initramfs = "/init"
+RDEPENDS:${PN}-initramfs = "${PN} busybox"

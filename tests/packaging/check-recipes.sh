@@ -32,6 +32,7 @@ fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 ok() { echo "ok: $*"; }
 
 bb=$(ls "$src"/contrib/yocto/lockwarden-tool_*.bb)
+image_bb=$src/contrib/yocto/lockwarden-initramfs-image.bb
 mk=$src/contrib/buildroot/lockwarden-tool/lockwarden-tool.mk
 config_in=$src/contrib/buildroot/lockwarden-tool/Config.in
 hash=$src/contrib/buildroot/lockwarden-tool/lockwarden-tool.hash
@@ -44,7 +45,9 @@ if [ "$chksum" = "file://LICENSE;md5=$license_md5" ]; then
 else
   fail "Yocto LIC_FILES_CHKSUM is '$chksum', LICENSE has md5 $license_md5"
 fi
-grep -qx 'LICENSE = "MIT"' "$bb" || fail "Yocto recipe: LICENSE is not MIT"
+for f in "$bb" "$image_bb"; do
+  grep -qx 'LICENSE = "MIT"' "$f" || fail "${f##*/}: LICENSE is not MIT"
+done
 grep -qx 'LOCKWARDEN_TOOL_LICENSE = MIT' "$mk" || fail "Buildroot: LICENSE is not MIT"
 license_files=$(sed -n 's/^LOCKWARDEN_TOOL_LICENSE_FILES = //p' "$mk")
 [ -n "$license_files" ] || fail "Buildroot: no LICENSE_FILES"
@@ -130,6 +133,15 @@ else
   expect_line "$config_in" "	select BR2_HOST_CMAKE_AT_LEAST_$(echo "$cmake_min" | tr . _)"
 fi
 grep -q '^define LOCKWARDEN_TOOL_INSTALL_INIT_SYSTEMD$' "$mk" || fail "Buildroot installs no systemd unit"
+# The initramfs image installs the package of /init that the recipe makes.
+expect_line "$image_bb" 'inherit core-image'
+expect_line "$bb" 'PACKAGES =+ "${PN}-initramfs"'
+grep -q '^PACKAGE_INSTALL = "lockwarden-tool-initramfs ' "$image_bb" || fail "the initramfs image lacks lockwarden-tool-initramfs"
+# Every Buildroot setting the README names is one Config.in offers.
+symbols=$(grep -o 'BR2_PACKAGE_LOCKWARDEN_TOOL[A-Z_]*' "$src/README.md" | sort -u)
+for symbol in $symbols; do
+  grep -qx "config $symbol" "$config_in" || fail "README names $symbol, which Config.in lacks"
+done
 
 # --- installed files
 destdir=$(mktemp -d "${TMPDIR:-/tmp}/lw-recipes.XXXXXX")
@@ -160,7 +172,11 @@ expand() {
       -e 's|${datadir}|/usr/share|g' -e 's|${sysconfdir}|/etc|g' \
       -e 's|${libdir}|/usr/lib|g' -e 's|${BPN}|lockwarden-tool|g' -e 's|${PN}|lockwarden-tool|g'
 }
+# A recipe without initramfs-tools leaves its pieces out of the install.
 yocto_installed=$installed
+if grep -q -- '-DLOCKWARDEN_INITRAMFS_TOOLS=OFF' "$bb"; then
+  yocto_installed=$(printf '%s\n' "$installed" | grep -v '^/usr/share/initramfs-tools/' || true)
+fi
 copies=$(sed -n 's/^	install -D -m [0-7]* ${B}\/\([^ ]*\) ${D}\([^ ]*\)$/\1=\2/p' "$bb" | expand)
 [ -n "$copies" ] || fail "the Yocto recipe installs no boot pieces"
 for copy in $copies; do
@@ -173,7 +189,7 @@ for copy in $copies; do
   fi
   yocto_installed="$yocto_installed ${copy#*=}"
 done
-pn_files=$(sed -n 's/^FILES:${PN} = "\(.*\)"$/\1/p' "$bb" | expand)
+pn_files=$(sed -n '/^FILES:${PN}-doc /d; s/^FILES:${PN}[-a-z]* = "\(.*\)"$/\1/p' "$bb" | expand)
 doc_files=$(sed -n 's/^FILES:${PN}-doc = "\(.*\)"$/\1/p' "$bb" | expand)
 [ -n "$doc_files" ] || doc_files="/usr/share/doc /usr/share/man /usr/share/info"
 [ -n "$pn_files" ] || fail "the Yocto recipe does not say what \${PN} ships"

@@ -17,13 +17,17 @@
 # download (nothing is installed), for armhf also cryptsetup and its
 # libraries; builds a small kernel module that adds the MTD partition "safe",
 # an initramfs with the program, the real cryptsetup and the guest scripts,
-# and SD card images with sgdisk; then boots four times under TCG: a raw
+# and SD card images with sgdisk; then boots six times under TCG: a raw
 # NAND board, an eMMC board, the same eMMC board again after a power cycle
-# (then without fdisk), and once more without fdisk. The guest reports what it measures on a serial port of its own; this
+# (then without fdisk), once more without fdisk (making an encrypted root
+# file system), into that root through an initramfs (Debian's mkinitramfs on
+# the PC, the BusyBox /init on ARM), and that on another board, which fails.
+# The guest reports what it measures on a serial port of its own; this
 # script compares the reports with what the boards must show.
 # Needs: gdisk cryptsetup-bin kmod cpio xz-utils, gcc make binutils libc6-dev
 # libelf1 for the module and the static helper, apt-get with current package
-# lists; for x86_64 qemu-system-x86, for armhf qemu-system-arm qemu-user
+# lists; root (for mkinitramfs's mount namespace); for x86_64
+# qemu-system-x86 initramfs-tools, for armhf qemu-system-arm qemu-user
 # gcc-arm-linux-gnueabihf and the armhf archive (dpkg --add-architecture).
 set -euo pipefail
 
@@ -164,7 +168,7 @@ done
 deb() { echo "$debs/${1%:*}_"*.deb; }
 
 kroot="$work/kernel"
-if [ ! -f "$work/.unpacked" ]; then
+if [ ! -f "$work/.unpacked" ] || [ ! -d "$kroot/lib/modules/$abi/kernel/fs/ext4" ]; then
   rm -rf "$kroot" "$work/busybox" "$work/sysroot" "$work"/kernel-*
   mkdir -p "$kroot"
   # Of the kernel's modules, only the folders the guest loads from.
@@ -172,7 +176,7 @@ if [ ! -f "$work/.unpacked" ]; then
   dpkg-deb --fsys-tarfile "$(deb "$image_pkg")" | tar -x -C "$kroot" --wildcards './boot/*' \
     "$mods/modules.*" "$mods/kernel/crypto/*" "$mods/kernel/arch/*" "$mods/kernel/lib/*" \
     "$mods/kernel/drivers/mtd/*" "$mods/kernel/drivers/block/*" "$mods/kernel/drivers/md/*" \
-    "$mods/kernel/drivers/mmc/*"
+    "$mods/kernel/drivers/mmc/*" "$mods/kernel/fs/ext4/*" "$mods/kernel/fs/jbd2/*" "$mods/kernel/fs/mbcache.ko"
   for p in "linux-headers-$abi" "linux-headers-${abi%-"$flavour"}-common" linux-kbuild-6.1; do
     dpkg -x "$(deb "$p")" "$kroot"
   done
@@ -231,6 +235,15 @@ rm -rf "$root"
 mkdir -p "$root"/{bin,sbin,usr/bin,usr/sbin,usr/lib,usr/local/sbin}
 mkdir -p "$root"/{proc,sys,dev,tmp,run,etc,board}
 cp "$work/busybox/bin/busybox" "$root/bin/busybox"
+# The board's fuse words and key blob device secret, for the simulator.
+make_board() {
+  mkdir -p "$1/board/sys/fsl_otp" "$1/board/dev"
+  touch "$1/board/passthrough"
+  echo 0x5afe0001 >"$1/board/sys/fsl_otp/HW_OCOTP_MAC0"
+  echo 0x0000beef >"$1/board/sys/fsl_otp/HW_OCOTP_MAC1"
+  echo "secret $2" >"$1/board/dev/caam_kb"
+}
+make_board "$root" vm-board-otpmk
 while read -r applet; do
   case "$applet" in */fdisk) continue ;; esac
   [ -e "$root/$applet" ] || ln -s /bin/busybox "$root/$applet"
@@ -274,7 +287,7 @@ done
 # Kernel modules and what they depend on, with an index for BusyBox modprobe.
 moddir="$root/lib/modules/$abi"
 mkdir -p "$moddir/extra"
-for m in nandsim brd dm-crypt xts algif_skcipher algif_hash sdhci-pci mmc_block $crypto_modules; do
+for m in nandsim brd dm-crypt xts algif_skcipher algif_hash sdhci-pci mmc_block ext4 $crypto_modules; do
   modprobe -d "$kroot" -S "$abi" --show-depends "$m" | awk '$1 == "insmod" { print $2 }'
 done | sort -u | while read -r ko; do
   rel=${ko#"$kroot/lib/modules/$abi/"}
@@ -284,8 +297,73 @@ done
 cp "$modbuild/safe_part.ko" "$moddir/extra/"
 cp "$kroot/lib/modules/$abi"/modules.{order,builtin,builtin.modinfo} "$moddir/"
 depmod -b "$root" "$abi"
-(cd "$root" && find . | LC_ALL=C sort | cpio -o -H newc --quiet) >"$work/initramfs.cpio"
+to_cpio() { (cd "$1" && find . | LC_ALL=C sort | cpio -o -H newc --quiet); }
+to_cpio "$root" >"$work/initramfs.cpio"
 say "initramfs $(du -m "$work/initramfs.cpio" | cut -f1) MiB built in $(since "$step") s"
+
+# ---- initramfs of the encrypted root file system ----
+
+# The PC: Debian's own mkinitramfs with the hook and the local-top script
+# (their install prefix the build folder of the program), on the kernel's
+# modules, and a hook of the test's own that puts the board simulator under
+# the program. The ARM board: the BusyBox /init over the test initramfs.
+# Another board, for the failure boots: a later archive with another secret.
+step=$(now)
+contrib="$here/../../contrib"
+root_initrd="$work/initrd-root.img"
+wrap() { printf '#!/bin/sh\nLD_PRELOAD=/usr/lib/libboardsim.so BOARD_SIM_ROOT=/board exec %s "$@"\n' "$2" >"$1"; chmod 0755 "$1"; }
+if [ "$arch" = x86_64 ]; then
+  itools="$work/initramfs-tools"
+  if [ ! -f "$root_initrd" ] || [ -n "$(find "$tool" "$simlib" "$contrib/initramfs-tools" "$0" "$work/.unpacked" \
+    -newer "$root_initrd" -print -quit)" ]; then
+    rm -rf "$itools"
+    mkdir -p "$itools"/{conf/hooks,conf/scripts/local-top,etc,"files/$(dirname "$tool")"}
+    printf 'MODULES=list\nBUSYBOX=auto\nCOMPRESS=gzip\n' >"$itools/conf/initramfs.conf"
+    # The drivers of the board's disk and root file system, as its integrator lists them.
+    printf '%s\n' sdhci-pci mmc_block ext4 >"$itools/conf/modules"
+    sed "s|@LOCKWARDEN_SBINDIR@|$(dirname "$tool")|" "$contrib/initramfs-tools/hook.in" >"$itools/conf/hooks/lockwarden-tool"
+    sed "s|@LOCKWARDEN_SBINDIR@|$(dirname "$tool")|" "$contrib/initramfs-tools/local-top.in" \
+      >"$itools/conf/scripts/local-top/lockwarden-tool"
+    printf 'DEVICE=/dev/mmcblk0p2\nTIMEOUT=30\nINITRAMFS=yes\n' >"$itools/etc/cryptroot.conf"
+    make_board "$itools/files" vm-board-otpmk
+    wrap "$itools/files$tool" "$tool.real"
+    cat >"$itools/conf/hooks/vmtest" <<EOF
+#!/bin/sh
+case "\$1" in prereqs) echo lockwarden-tool; exit 0 ;; esac
+. /usr/share/initramfs-tools/hook-functions
+copy_exec "$simlib" /usr/lib/libboardsim.so
+mv "\$DESTDIR$tool" "\$DESTDIR$tool.real"
+cp -a "$itools/files/." "\$DESTDIR/"
+EOF
+    chmod 0755 "$itools"/conf/hooks/* "$itools"/conf/scripts/local-top/*
+    # mkinitramfs takes the modules, the kernel's configuration and the
+    # volumes from fixed paths: in a mount namespace of its own, they are the
+    # downloaded kernel's and the test's.
+    command -v mkinitramfs >/dev/null || die "missing command mkinitramfs (scripts/deps.sh vm installs it)"
+    mkdir -p /lib/modules /etc/lockwarden
+    # shellcheck disable=SC2016 # the inner shell's arguments
+    unshare -m sh -c 'mount --bind "$1/lib/modules" /lib/modules && mount --bind "$1/boot" /boot &&
+      mount --bind "$2" /etc/lockwarden && mkinitramfs -d "$3" -o "$4" "$5"' sh \
+      "$kroot" "$itools/etc" "$itools/conf" "$root_initrd.new" "$abi" >"$work/mkinitramfs.log" 2>&1 ||
+      { cat "$work/mkinitramfs.log" >&2; die "mkinitramfs"; }
+    # The kernel takes a later archive only at a 4-byte boundary.
+    truncate -s %4 "$root_initrd.new"
+    mv "$root_initrd.new" "$root_initrd"
+  fi
+else
+  busybox_init="$work/busybox-init"
+  rm -rf "$busybox_init"
+  mkdir -p "$busybox_init"/{etc,usr/local/sbin}
+  install -m 0755 "$contrib/initramfs/init" "$busybox_init/init"
+  wrap "$busybox_init/usr/local/sbin/lockwarden-tool" /usr/sbin/lockwarden-tool
+  # shellcheck disable=SC2086 # one module a word
+  printf '%s\n' sdhci-pci mmc_block dm-crypt xts $crypto_modules algif_skcipher ext4 >"$busybox_init/etc/modules"
+  { cat "$work/initramfs.cpio"; to_cpio "$busybox_init"; } >"$root_initrd"
+fi
+rm -rf "$work/other-board"
+make_board "$work/other-board" other-board-otpmk
+{ cat "$root_initrd"; to_cpio "$work/other-board"; } >"$work/initrd-other-board.img"
+say "initramfs of the encrypted root ready in $(since "$step") s"
 
 # ---- SD card images (QEMU wants a power-of-two size) ----
 
@@ -302,7 +380,8 @@ rm -f "$emmc_img"
 truncate -s 128M "$emmc_img"
 # Partition 3 is named "safe data": a name that only begins with "safe" must
 # not make it the keyring.
-sgdisk -n 1:0:+8M -c 1:boot -n 2:0:+16M -c 2:rootfs -n 3:0:+64M -c "3:safe data" \
+# Partition 2 holds the encrypted root file system: a LUKS2 header and 24 MiB.
+sgdisk -n 1:0:+8M -c 1:boot -n 2:0:+40M -c 2:rootfs -n 3:0:+64M -c "3:safe data" \
   -n 4:0:+1M -c 4:safe "$emmc_img" >/dev/null
 # The row BusyBox prints for partition 4, from sgdisk's own reading.
 safe_first=$(sgdisk -i 4 "$emmc_img" | sed -n 's/^First sector: \([0-9]*\) .*/\1/p')
@@ -322,9 +401,10 @@ mkdir -p "$logs"
 declare -A value
 boot_times=()
 
-# boot NAME SDIMAGE CMDLINE: runs the guest to its power-off and loads its report.
+# boot NAME SDIMAGE CMDLINE [INITRD]: runs the guest to its power-off and
+# loads its report.
 boot() {
-  local name=$1 image=$2 cmdline=$3 started status machine
+  local name=$1 image=$2 cmdline=$3 initrd=${4:-$work/initramfs.cpio} started status machine
   started=$(now)
   status=0
   case $arch in
@@ -344,7 +424,7 @@ boot() {
   # default 16 MiB keyslot area, which takes tens of seconds under TCG on a
   # loaded build machine.
   timeout 300 "$qemu" -serial "file:$logs/$name.console" "${machine[@]}" \
-    -nodefaults -display none -no-reboot -kernel "$kernel" -initrd "$work/initramfs.cpio" \
+    -nodefaults -display none -no-reboot -kernel "$kernel" -initrd "$initrd" \
     -append "console=$console loglevel=4 panic=-1 $cmdline vmtest=$name" \
     -device sdhci-pci -device sd-card,drive=card \
     -drive "id=card,if=none,format=raw,file=$image" \
@@ -356,6 +436,7 @@ boot() {
     *) say "boot $name: qemu failed with status $status after $(since "$started") s" ;;
   esac
   touch "$logs/$name.report"
+  value["$name:qemu.status"]=$status
   while IFS= read -r line; do
     line=${line%$'\r'}
     [ -n "$line" ] || continue
@@ -403,6 +484,10 @@ check_nonzero() {
     failures+=("[$1] $2: expected a positive count, got '$got'")
     mark_failed "$1"
   fi
+}
+# check_console BOOT TEXT: a line of the guest's console holds TEXT.
+check_console() {
+  grep -qF -- "$2" "$logs/$1.console" || { failures+=("[$1] not on the console: $2"); mark_failed "$1"; }
 }
 # check_run BOOT STEP STATUS STDOUT [STDERR]: one run of the program; stderr
 # is empty unless given.
@@ -488,11 +573,31 @@ check emmc-sysfs board emmc-sysfs
 check_run emmc-sysfs emmc3.open 0 '' "$no_fdisk"
 check emmc-sysfs emmc3.open.read_md5 "${value[emmc-again:emmc2.format.written_md5]-<written>}" \
   "data of the volume formatted without fdisk, read back after the power cycle"
+check_run emmc-sysfs root.format 0 '' "$no_fdisk"
+check emmc-sysfs root.made 0 "the root file system made and filled"
 [ -n "${value[emmc-sysfs:done.uptime]+set}" ] || { failures+=("[emmc-sysfs] the guest did not finish"); mark_failed emmc-sysfs; }
+
+# The encrypted root file system: the initramfs opens partition 2 with the
+# stored blob and boots into it; on another board, the program's lines and
+# what to check, then a reboot (QEMU exits), never a wait.
+case $arch in
+  x86_64) root_boot=root-initramfs-tools root_args="" ;;
+  armhf) root_boot=root-busybox root_args="lockwarden.root=/dev/mmcblk0p2:cryptroot lockwarden.timeout=30" ;;
+esac
+boot "$root_boot" "$emmc_img" "root=/dev/mapper/cryptroot rw $root_args" "$root_initrd"
+check "$root_boot" board "$root_boot"
+check "$root_boot" root.device "cryptroot mmcblk0p2 CRYPT-LUKS2" "/ is the mapping of the LUKS partition"
+check "$root_boot" root.data_md5 "${value[emmc-first:emmc.format.written_md5]-<written>}" "data read back from /"
+[ -n "${value[$root_boot:done.uptime]+set}" ] || { failures+=("[$root_boot] the guest did not finish"); mark_failed "$root_boot"; }
+boot root-other-board "$emmc_img" "root=/dev/mapper/cryptroot $root_args lockwarden.onfail=reboot" \
+  "$work/initrd-other-board.img"
+check root-other-board qemu.status 0 "rebooted"
+check_console root-other-board "[ERROR] main: open partition"
+check_console root-other-board "cannot open /dev/mmcblk0p2 as cryptroot: check"
 
 say "timings: ${boot_times[*]}; total $(since "$test_start") s"
 if [ ${#failures[@]} -eq 0 ]; then
-  say "all scenarios passed (nand, emmc-first, emmc-again, emmc-sysfs)"
+  say "all scenarios passed (nand, emmc-first, emmc-again, emmc-sysfs, $root_boot, root-other-board)"
   exit 0
 fi
 for b in "${failed_boots[@]}"; do

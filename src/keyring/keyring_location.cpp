@@ -33,7 +33,7 @@ constexpr bool is_mmc_disk(const char *path)
 static_assert(is_mmc_disk(LOCKWARDEN_MMC_DISK), "LOCKWARDEN_MMC_DISK must be /dev/mmcblkN");
 
 // The disk's name under /sys/class/block, such as mmcblk0.
-constexpr const char *MMC_DISK_NAME = LOCKWARDEN_MMC_DISK + sizeof("/dev/") - 1;
+constexpr const char *MMC_DISK_NAME = &LOCKWARDEN_MMC_DISK[sizeof("/dev/") - 1];
 
 // Room for the uevent path of any partition of the disk.
 constexpr size_t UEVENT_PATH_LEN = 96;

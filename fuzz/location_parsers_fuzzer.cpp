@@ -103,8 +103,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
   char line[LOCATION_LINE_LEN];
   if (parser == 0) {
     char *whole = nullptr;
-    size_t size = 0;
-    if (getline(&whole, &size, text) > 0)
+    size_t capacity = 0;
+    if (getline(&whole, &capacity, text) > 0)
       check_cmdline(whole);
     free(whole);
   } else {

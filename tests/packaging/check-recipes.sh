@@ -11,13 +11,14 @@
 # - options: every -D option the recipes pass is one the project reads, and
 #   the recipes offer the project's build choices (minimal KDF, eMMC disk);
 # - forms: the Yocto recipe's fixed SRCREV, PV, S, inherit line, systemd and
-#   init script settings; Buildroot's host CMake against the project's
-#   minimum;
+#   init script settings; Buildroot's host CMake and Debian's Build-Depends
+#   against the project's minimum (and the tests');
 # - installed files: `cmake --install` into a temporary DESTDIR, then every
 #   file lands in a package of the Yocto recipe (otherwise its
 #   installed-vs-shipped check stops the build) and every path the recipe
 #   ships is installed; what the Yocto and Buildroot recipes copy from the
-#   build folder is a file that `cmake --install` installs, byte for byte.
+#   build folder is a file that `cmake --install` installs, byte for byte
+#   but for the install prefix the boot pieces name.
 # Usage: check-recipes.sh SOURCE_DIR BUILD_DIR PROJECT_VERSION [CMAKE]
 # The sed patterns match bitbake and make variables literally.
 # shellcheck disable=SC2016
@@ -132,6 +133,10 @@ if [ "$cmake_min" = "3.18" ]; then
 else
   expect_line "$config_in" "	select BR2_HOST_CMAKE_AT_LEAST_$(echo "$cmake_min" | tr . _)"
 fi
+# Debian: the program's CMake, and the tests' only where they are built.
+tests_min=$(sed -n 's/^if(CMAKE_VERSION VERSION_LESS \([0-9.]*\))$/\1/p' "$src/tests/CMakeLists.txt")
+expect_line "$src/debian/control" "Build-Depends: cmake (>= $cmake_min),"
+expect_line "$src/debian/control" "               cmake (>= $tests_min) <!nocheck>,"
 grep -q '^define LOCKWARDEN_TOOL_INSTALL_INIT_SYSTEMD$' "$mk" || fail "Buildroot installs no systemd unit"
 # The initramfs image installs the package of /init that the recipe makes.
 expect_line "$image_bb" 'inherit core-image'
@@ -152,11 +157,15 @@ installed=$(cd "$destdir" && find . ! -type d | sed 's/^\.//' | sort)
 echo "cmake --install: $(printf '%s\n' "$installed" | tr '\n' ' ')"
 
 # copied_from FILE: the file cmake installs with the bytes of the build
-# folder's FILE, or nothing.
+# folder's FILE, or nothing. The build folder's boot pieces name the files
+# of the configured prefix, the installed ones those of the install's (/usr).
+prefix=$(sed -n 's/^CMAKE_INSTALL_PREFIX:[A-Z]*=//p' "$build/CMakeCache.txt")
 copied_from() {
   [ -f "$build/$1" ] || return 0
   for g in $installed; do
-    if cmp -s "$build/$1" "$destdir$g"; then echo "$g"; fi
+    if sed -e "s|$prefix/sbin/lockwarden-tool|/usr/sbin/lockwarden-tool|g" \
+        -e "s|$prefix/share/lockwarden-tool/|/usr/share/lockwarden-tool/|g" "$build/$1" |
+      cmp -s - "$destdir$g"; then echo "$g"; fi
   done
 }
 
@@ -208,9 +217,13 @@ for f in $yocto_installed; do
     fail "Yocto: $f is installed but in no package (installed-vs-shipped)"
   fi
 done
-for pattern in $pn_files; do
-  shipped_by "$pattern" "$yocto_installed" ||
-    fail "Yocto: FILES:\${PN} names $pattern, which the recipe does not install"
+# Each entry of FILES:${PN} is an installed file or a folder holding one.
+for entry in $pn_files; do
+  found=0
+  for f in $yocto_installed; do
+    case "$f" in "$entry" | "$entry"/*) found=1 ;; esac
+  done
+  [ "$found" -eq 1 ] || fail "Yocto: FILES:\${PN} names $entry, which the recipe does not install"
 done
 # What the classes are told about is installed: the unit for systemd.bbclass,
 # the script for update-rc.d.bbclass.

@@ -176,7 +176,7 @@ done
 file "$build/unpacked-armhf/usr/sbin/lockwarden-tool" | grep -q 'ELF 32-bit LSB pie executable, ARM, EABI5'
 file "$build/unpacked-arm64/usr/sbin/lockwarden-tool" | grep -q 'ELF 64-bit LSB pie executable, ARM aarch64'
 for arch in armhf arm64; do
-  sh tests/binary/check-hardening.sh "$build/unpacked-$arch/usr/sbin/lockwarden-tool" >"$build/hardening-$arch.txt" || {
+  sh tests/binary/check-hardening.sh --escrow "$build/unpacked-$arch/usr/sbin/lockwarden-tool" >"$build/hardening-$arch.txt" || {
     cat "$build/hardening-$arch.txt"; exit 1; }
 done
 echo "armhf and arm64: ARM executables, hardened"
@@ -221,7 +221,7 @@ echo "lockwarden-tool --help: exit 0"
 /usr/sbin/lockwarden-tool --version | grep -x "lockwarden-tool $(echo "$version" | sed 's/\./\\./g')-.*"
 man -w lockwarden-tool
 grep -q 'MIT' /usr/share/doc/lockwarden-tool/copyright
-sh tests/binary/check-hardening.sh /usr/sbin/lockwarden-tool
+sh tests/binary/check-hardening.sh --escrow /usr/sbin/lockwarden-tool
 # Checks the template unit's syntax (instantiated as lockwarden-open@i), its
 # ordering (no cycles), that ExecStart and ExecStop name executables, and
 # that its Documentation= page exists. Any output is a finding.

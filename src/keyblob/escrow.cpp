@@ -25,7 +25,7 @@ namespace {
 
 // A certificate is a few KiB. Only this much of CERT is read, so that a
 // device or a huge file given by mistake cannot keep the run waiting.
-constexpr size_t CERT_READ_MAX = 64 * 1024;
+constexpr size_t CERT_READ_MAX = size_t{64} * 1024;
 
 constexpr int RSA_MIN_BITS = 2048;
 
@@ -36,7 +36,7 @@ static_assert(base64_encoded_length(KEY_LEN) == KEY_BASE64_LEN, "a key text is t
 // How far below its caller the encryption's stack reaches (OpenSSL's CMS,
 // cipher, RSA and EC code), with a wide margin: measured at 3.3 KiB on
 // x86-64, 5 KiB with the sanitizers.
-constexpr size_t SEAL_STACK_BYTES = 64 * 1024;
+constexpr size_t SEAL_STACK_BYTES = size_t{64} * 1024;
 
 // Reads up to CERT_READ_MAX bytes of `path`; the number read, or -1.
 ssize_t read_cert_file(const char *path, char *text)
@@ -71,19 +71,19 @@ void describe_refused_key(EVP_PKEY *key, char *kind, size_t kind_len)
   if (EVP_PKEY_is_a(key, "RSA")) {
     const int bits = EVP_PKEY_get_bits(key);
     if (bits < RSA_MIN_BITS)
-      snprintf(kind, kind_len, "RSA-%d", bits);
+      (void)snprintf(kind, kind_len, "RSA-%d", bits);
     return;
   }
   if (EVP_PKEY_is_a(key, "EC")) {
     char group[80] = "";
     if (EVP_PKEY_get_group_name(key, group, sizeof(group), nullptr) != 1 || group[0] == '\0')
-      snprintf(kind, kind_len, "EC (unnamed curve)");
+      (void)snprintf(kind, kind_len, "EC (unnamed curve)");
     else if (strcmp(group, "prime256v1") != 0 && strcmp(group, "secp384r1") != 0)
-      snprintf(kind, kind_len, "EC %s", group);
+      (void)snprintf(kind, kind_len, "EC %s", group);
     return;
   }
   const char *name = EVP_PKEY_get0_type_name(key);
-  snprintf(kind, kind_len, "%s", name != nullptr ? name : "unknown");
+  (void)snprintf(kind, kind_len, "%s", name != nullptr ? name : "unknown");
 }
 
 // A certificate that carries only `key` and its subjectKeyIdentifier: the CMS

@@ -98,15 +98,15 @@ X509 *certificate_around(EVP_PKEY *key)
   EVP_PKEY *signer = EVP_EC_gen("P-256");
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int digest_len = 0;
-  const bool made = certificate != nullptr && identifier != nullptr && signer != nullptr &&
-                    X509_set_version(certificate, X509_VERSION_3) == 1 && X509_set_pubkey(certificate, key) == 1 &&
-                    X509_gmtime_adj(X509_getm_notBefore(certificate), 0) != nullptr &&
-                    X509_gmtime_adj(X509_getm_notAfter(certificate), 0) != nullptr &&
-                    X509_pubkey_digest(certificate, EVP_sha1(), digest, &digest_len) == 1 &&
-                    ASN1_OCTET_STRING_set(identifier, digest, static_cast<int>(digest_len)) == 1 &&
-                    X509_add1_ext_i2d(certificate, NID_subject_key_identifier, identifier, 0, X509V3_ADD_DEFAULT) == 1 &&
-                    X509_sign(certificate, signer, EVP_sha256()) > 0 &&
-                    X509_get0_subject_key_id(certificate) != nullptr;
+  const bool made =
+      certificate != nullptr && identifier != nullptr && signer != nullptr &&
+      X509_set_version(certificate, X509_VERSION_3) == 1 && X509_set_pubkey(certificate, key) == 1 &&
+      X509_gmtime_adj(X509_getm_notBefore(certificate), 0) != nullptr &&
+      X509_gmtime_adj(X509_getm_notAfter(certificate), 0) != nullptr &&
+      X509_pubkey_digest(certificate, EVP_sha1(), digest, &digest_len) == 1 &&
+      ASN1_OCTET_STRING_set(identifier, digest, static_cast<int>(digest_len)) == 1 &&
+      X509_add1_ext_i2d(certificate, NID_subject_key_identifier, identifier, 0, X509V3_ADD_DEFAULT) == 1 &&
+      X509_sign(certificate, signer, EVP_sha256()) > 0 && X509_get0_subject_key_id(certificate) != nullptr;
   EVP_PKEY_free(signer);
   ASN1_OCTET_STRING_free(identifier);
   if (made)
@@ -256,23 +256,22 @@ __attribute__((noinline)) void wipe_stack_below()
 void forget_vector_registers()
 {
 #if defined(__aarch64__)
-  __asm__ __volatile__(
-      "movi v0.16b, #0\n movi v1.16b, #0\n movi v2.16b, #0\n movi v3.16b, #0\n"
-      "movi v4.16b, #0\n movi v5.16b, #0\n movi v6.16b, #0\n movi v7.16b, #0\n"
-      "movi v16.16b, #0\n movi v17.16b, #0\n movi v18.16b, #0\n movi v19.16b, #0\n"
-      "movi v20.16b, #0\n movi v21.16b, #0\n movi v22.16b, #0\n movi v23.16b, #0\n"
-      "movi v24.16b, #0\n movi v25.16b, #0\n movi v26.16b, #0\n movi v27.16b, #0\n"
-      "movi v28.16b, #0\n movi v29.16b, #0\n movi v30.16b, #0\n movi v31.16b, #0\n" ::
-          : "v0", "v1", "v2", "v3", "v4", "v5", "v6", "v7", "v16", "v17", "v18", "v19", "v20", "v21", "v22",
-            "v23", "v24", "v25", "v26", "v27", "v28", "v29", "v30", "v31");
+  __asm__ __volatile__("movi v0.16b, #0\n movi v1.16b, #0\n movi v2.16b, #0\n movi v3.16b, #0\n"
+                       "movi v4.16b, #0\n movi v5.16b, #0\n movi v6.16b, #0\n movi v7.16b, #0\n"
+                       "movi v16.16b, #0\n movi v17.16b, #0\n movi v18.16b, #0\n movi v19.16b, #0\n"
+                       "movi v20.16b, #0\n movi v21.16b, #0\n movi v22.16b, #0\n movi v23.16b, #0\n"
+                       "movi v24.16b, #0\n movi v25.16b, #0\n movi v26.16b, #0\n movi v27.16b, #0\n"
+                       "movi v28.16b, #0\n movi v29.16b, #0\n movi v30.16b, #0\n movi v31.16b, #0\n" ::
+                           : "v0", "v1", "v2", "v3", "v4", "v5", "v6", "v7", "v16", "v17", "v18", "v19", "v20", "v21",
+                             "v22", "v23", "v24", "v25", "v26", "v27", "v28", "v29", "v30", "v31");
 #elif defined(__x86_64__)
   __asm__ __volatile__(
       "pxor %%xmm0, %%xmm0\n pxor %%xmm1, %%xmm1\n pxor %%xmm2, %%xmm2\n pxor %%xmm3, %%xmm3\n"
       "pxor %%xmm4, %%xmm4\n pxor %%xmm5, %%xmm5\n pxor %%xmm6, %%xmm6\n pxor %%xmm7, %%xmm7\n"
       "pxor %%xmm8, %%xmm8\n pxor %%xmm9, %%xmm9\n pxor %%xmm10, %%xmm10\n pxor %%xmm11, %%xmm11\n"
       "pxor %%xmm12, %%xmm12\n pxor %%xmm13, %%xmm13\n pxor %%xmm14, %%xmm14\n pxor %%xmm15, %%xmm15\n" ::
-          : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9", "xmm10", "xmm11",
-            "xmm12", "xmm13", "xmm14", "xmm15");
+          : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9", "xmm10", "xmm11", "xmm12",
+            "xmm13", "xmm14", "xmm15");
 #endif
 }
 

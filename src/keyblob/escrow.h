@@ -55,5 +55,4 @@ void escrow_free_cert(escrow_cert *cert);
 //   "[ERROR] escrow_seal_key: CMS encryption failed"
 // and *sealed is null. The key text lives only within the call and is wiped
 // there; the stack the encryption used is wiped before it returns.
-[[nodiscard]] int escrow_seal_key(const escrow_cert *cert, const uint8_t *key, uint8_t **sealed,
-                                  size_t *sealed_len);
+[[nodiscard]] int escrow_seal_key(const escrow_cert *cert, const uint8_t *key, uint8_t **sealed, size_t *sealed_len);

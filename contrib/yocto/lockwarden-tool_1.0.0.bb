@@ -30,9 +30,11 @@ EXTRA_OECMAKE = "-DLOCKWARDEN_BUILD_TESTS=OFF -DLOCKWARDEN_BUILD_BENCHMARKS=OFF 
 # The eMMC disk that holds the keyring partition "safe" (/dev/mmcblkN).
 LOCKWARDEN_MMC_DISK ?= "/dev/mmcblk0"
 # minimal-kdf: format with PBKDF2 at 1000 iterations, a fast unlock that
-# suits the program's random 256-bit keys.
+# suits the program's random 256-bit keys. escrow: seal a recovery key to the
+# vendor's certificate, with OpenSSL's libcrypto.
 PACKAGECONFIG ??= ""
 PACKAGECONFIG[minimal-kdf] = "-DLOCKWARDEN_MINIMAL_KDF=ON,-DLOCKWARDEN_MINIMAL_KDF=OFF"
+PACKAGECONFIG[escrow] = "-DLOCKWARDEN_ESCROW=ON,-DLOCKWARDEN_ESCROW=OFF,openssl"
 
 # The boot pieces, generated with the install prefix by the build and
 # installed by it as examples, go into place here. systemd.bbclass drops the

@@ -9,7 +9,8 @@
 # - version: recipe file name, Buildroot VERSION, debian/changelog and the
 #   manual page all give the project version;
 # - options: every -D option the recipes pass is one the project reads, and
-#   the recipes offer the project's build choices (minimal KDF, eMMC disk);
+#   the recipes offer the project's build choices (minimal KDF, escrow with
+#   OpenSSL, eMMC disk);
 # - forms: the Yocto recipe's fixed SRCREV, PV, S, inherit line, systemd and
 #   init script settings; Buildroot's host CMake and Debian's Build-Depends
 #   against the project's minimum (and the tests');
@@ -103,6 +104,7 @@ expect_line() {
 }
 mmc_default=$(sed -n 's/^set(LOCKWARDEN_MMC_DISK "\([^"]*\)" CACHE STRING$/\1/p' "$src/CMakeLists.txt")
 expect_line "$bb" 'PACKAGECONFIG[minimal-kdf] = "-DLOCKWARDEN_MINIMAL_KDF=ON,-DLOCKWARDEN_MINIMAL_KDF=OFF"'
+expect_line "$bb" 'PACKAGECONFIG[escrow] = "-DLOCKWARDEN_ESCROW=ON,-DLOCKWARDEN_ESCROW=OFF,openssl"'
 expect_line "$bb" "LOCKWARDEN_MMC_DISK ?= \"$mmc_default\""
 grep -qF -- '-DLOCKWARDEN_MMC_DISK=${LOCKWARDEN_MMC_DISK}' "$bb" || fail "Yocto: LOCKWARDEN_MMC_DISK does not reach CMake"
 expect_line "$config_in" 'config BR2_PACKAGE_LOCKWARDEN_TOOL_MINIMAL_KDF'
@@ -111,6 +113,12 @@ expect_line "$config_in" "	default \"$mmc_default\""
 grep -qF -- '-DLOCKWARDEN_MMC_DISK=$(call qstrip,$(BR2_PACKAGE_LOCKWARDEN_TOOL_MMC_DISK))' "$mk" ||
   fail "Buildroot: the eMMC disk setting does not reach CMake"
 grep -qF -- '-DLOCKWARDEN_MINIMAL_KDF=ON' "$mk" || fail "Buildroot: the minimal KDF setting does not reach CMake"
+# Escrow links libcrypto, which a Buildroot cryptsetup may not bring: the
+# option selects OpenSSL itself and the package depends on it.
+expect_line "$config_in" 'config BR2_PACKAGE_LOCKWARDEN_TOOL_ESCROW'
+expect_line "$config_in" '	select BR2_PACKAGE_OPENSSL'
+grep -qF -- '-DLOCKWARDEN_ESCROW=ON' "$mk" || fail "Buildroot: the escrow setting does not reach CMake"
+expect_line "$mk" 'LOCKWARDEN_TOOL_DEPENDENCIES += openssl'
 
 # --- forms the releases of Yocto and Buildroot depend on
 # A fixed commit, no AUTOREV; S where the git fetcher of each release from

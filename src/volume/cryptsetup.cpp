@@ -253,6 +253,15 @@ int cryptsetup_format(const char *device)
   return run_keyed_command(command, __func__, true);
 }
 
+int cryptsetup_format_with_key(const char *device, const uint8_t *key)
+{
+  char command[COMMAND_LEN];
+  if (!compose_format_command(command, device))
+    return -1;
+  // Named as the format of the stored key is: the same step to the user.
+  return run_with_key(command, "cryptsetup_format", key);
+}
+
 int cryptsetup_test_key(const char *device, const uint8_t *key)
 {
   char command[COMMAND_LEN];

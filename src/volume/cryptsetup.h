@@ -13,6 +13,8 @@
 // Formats with the key of the `safe` partition; cryptsetup_format_prepare
 // has refused the keyring's own storage before.
 [[nodiscard]] int cryptsetup_format(const char *device);
+// Formats with `key` (32 bytes) itself, which nothing has stored yet.
+[[nodiscard]] int cryptsetup_format_with_key(const char *device, const uint8_t *key);
 [[nodiscard]] int cryptsetup_open(const char *device, const char *name);
 
 // Whether `key` (32 bytes) opens a keyslot of the LUKS volume on `device`,

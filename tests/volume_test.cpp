@@ -530,8 +530,7 @@ TEST(real_cryptsetup, volume_formatted_with_a_new_key_opens_in_a_fresh_run)
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_EQ(r.out, "");
 
-  // A mistyped device: luksFormat fails (status 4), and the key of the
-  // volume stays stored, byte for byte.
+  // A mistyped device: luksFormat fails (status 4), the volume's key stays.
   const std::string keyring = b.read("/dev/mmcblk0p4");
   r = run_with_real_cryptsetup(b, {"-f", "-n", b.path("/dta.img"), "cryptdata"});
   EXPECT_EQ(r.status, 255);

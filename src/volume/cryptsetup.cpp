@@ -291,5 +291,18 @@ int cryptsetup_open(const char *device, const char *name)
     printf("[ERROR] %s: cannot check %s\n", __func__, device);
   if (luks != 0)
     return -1;
+  // A run that rewrites the keyring leaves no blob at all for a moment (on
+  // NAND, between the erase and the program): an open that read then would
+  // fail, so it waits for the writer, for a while only, since a stopped
+  // writer must not hang every boot. Taken before the open starts, so that
+  // the keyring lock always comes before the locks cryptsetup takes.
+  if (keyring_location.keydev == nullptr && init_keydev_and_offset() != 0) {
+    printf("[ERROR] %s: recover key\n", __func__);
+    return -1;
+  }
+  if (wait_for_keyring() < 0) {
+    printf("[ERROR] %s: lock keyring device\n", __func__);
+    return -1;
+  }
   return run_keyed_command(command, __func__, false);
 }

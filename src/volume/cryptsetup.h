@@ -15,6 +15,7 @@
 [[nodiscard]] int cryptsetup_format(const char *device);
 // Formats with `key` (32 bytes) itself, which nothing has stored yet.
 [[nodiscard]] int cryptsetup_format_with_key(const char *device, const uint8_t *key);
+// Opens after waiting (30 s at most) for a run that rewrites the keyring.
 [[nodiscard]] int cryptsetup_open(const char *device, const char *name);
 
 // Whether `key` (32 bytes) opens a keyslot of the LUKS volume on `device`,

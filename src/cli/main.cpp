@@ -7,6 +7,7 @@
 #include "cli/options.h"
 #include "cli/process_state.h"
 #include "keyblob/keygen.h"
+#include "util/report.h"
 #include "volume/cryptsetup.h"
 
 namespace {
@@ -19,14 +20,10 @@ int check_partition_work(const char *device, const char *name)
 {
   const bool format = cli_options.do_format;
   bool format_refused = format && cryptsetup_format_check(device) < 0;
-  if (!format_refused && cryptsetup_open_check(device, name) < 0) {
-    printf("[ERROR] %s: open partition\n", "main");
-    return -1;
-  }
-  if (format_refused || (format && cryptsetup_format_prepare(device, !cli_options.new_key) < 0)) {
-    printf("[ERROR] %s: format partition\n", "main");
-    return -1;
-  }
+  if (!format_refused && cryptsetup_open_check(device, name) < 0)
+    return report_error(SCOPE_MAIN, "open partition");
+  if (format_refused || (format && cryptsetup_format_prepare(device, !cli_options.new_key) < 0))
+    return report_error(SCOPE_MAIN, "format partition");
   return 0;
 }
 
@@ -46,7 +43,7 @@ int format_with_new_key(const char *device)
   release_new_key(&key);
   if (failed == nullptr)
     return 0;
-  printf("[ERROR] %s: %s\n", "main", failed);
+  report_error(SCOPE_MAIN, "%s", failed);
   return -1;
 }
 
@@ -75,18 +72,18 @@ int main(int argc, char **argv)
       // A new key for a volume that is opened but not formatted must open it.
       result = generate_key(cli_options.new_key_base64, partition_work ? cli_options.partition_device : nullptr);
       if (result < 0)
-        printf("[ERROR] %s: generate key\n", __func__);
+        report_error(SCOPE_MAIN, "generate key");
     }
     if (result >= 0 && format) {
       result = cryptsetup_format(cli_options.partition_device);
       if (result < 0)
-        printf("[ERROR] %s: format partition\n", __func__);
+        report_error(SCOPE_MAIN, "format partition");
     }
   }
   if (result >= 0 && partition_work) {
     result = cryptsetup_open(cli_options.partition_device, cli_options.mapped_name);
     if (result < 0)
-      printf("[ERROR] %s: open partition\n", __func__);
+      report_error(SCOPE_MAIN, "open partition");
   }
 
   end_run();

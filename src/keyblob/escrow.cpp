@@ -19,6 +19,8 @@
 
 #include "keyblob/key_blob_device.h"
 #include "util/base64.h"
+#include "util/io.h"
+#include "util/report.h"
 #include "util/secure_wipe.h"
 
 namespace {
@@ -44,23 +46,11 @@ ssize_t read_cert_file(const char *path, char *text)
   int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
   if (fd < 0)
     return -1;
-  size_t total = 0;
-  while (total < CERT_READ_MAX) {
-    ssize_t n = read(fd, text + total, CERT_READ_MAX - total);
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n < 0) {
-      const int saved = errno;
-      close(fd);
-      errno = saved;
-      return -1;
-    }
-    if (n == 0)
-      break;
-    total += static_cast<size_t>(n);
-  }
+  const ssize_t total = read_until_full(fd, text, CERT_READ_MAX, nullptr);
+  const int saved = errno;
   close(fd);
-  return static_cast<ssize_t>(total);
+  errno = saved;
+  return total;
 }
 
 // The kind of key for the refusal line ("RSA-1024", "EC secp521r1",
@@ -153,24 +143,22 @@ int accept_block(const char *path, const char *name, const unsigned char *der, l
   const bool bare_key = strcmp(name, PEM_STRING_PUBLIC) == 0;
   if (!bare_key && strcmp(name, PEM_STRING_X509) != 0) {
     if (strstr(name, "PRIVATE KEY") != nullptr)
-      printf("[ERROR] %s: %s holds a private key, not a certificate\n", "escrow_load_cert", path);
+      report_error(SCOPE_ESCROW_LOAD_CERT, "%s holds a private key, not a certificate", path);
     else
-      printf("[ERROR] %s: %s is not a PEM certificate or public key\n", "escrow_load_cert", path);
+      report_error(SCOPE_ESCROW_LOAD_CERT, "%s is not a PEM certificate or public key", path);
     return -1;
   }
   X509 *certificate = nullptr;
   EVP_PKEY *key = parse_block(bare_key, der, der_len, &certificate);
-  if (key == nullptr) {
-    printf("[ERROR] %s: %s is not a PEM certificate or public key\n", "escrow_load_cert", path);
-    return -1;
-  }
+  if (key == nullptr)
+    return report_error(SCOPE_ESCROW_LOAD_CERT, "%s is not a PEM certificate or public key", path);
   char kind[96];
   describe_refused_key(key, kind, sizeof(kind));
   if (kind[0] == '\0' && bare_key)
     certificate = certificate_around(key);
   EVP_PKEY_free(key);
   if (kind[0] != '\0') {
-    printf("[ERROR] %s: %s: %s key refused (RSA 2048+ or EC P-256/P-384 only)\n", "escrow_load_cert", path, kind);
+    report_error(SCOPE_ESCROW_LOAD_CERT, "%s: %s key refused (RSA 2048+ or EC P-256/P-384 only)", path, kind);
     X509_free(certificate);
     return -1;
   }
@@ -178,7 +166,7 @@ int accept_block(const char *path, const char *name, const unsigned char *der, l
   if (certificate == nullptr ||
       EVP_Digest(der, static_cast<size_t>(der_len), cert->der_sha256, &digest_len, EVP_sha256(), nullptr) != 1 ||
       digest_len != ESCROW_CERT_HASH_LEN) {
-    printf("[ERROR] %s: %s: cannot prepare the recipient\n", "escrow_load_cert", path);
+    report_error(SCOPE_ESCROW_LOAD_CERT, "%s: cannot prepare the recipient", path);
     X509_free(certificate);
     return -1;
   }
@@ -281,13 +269,11 @@ int escrow_load_cert(const char *path, escrow_cert *cert)
 {
   memset(cert, 0, sizeof(*cert));
   char *text = static_cast<char *>(malloc(CERT_READ_MAX));
-  if (text == nullptr) {
-    printf("[ERROR] %s: %s: cannot prepare the recipient\n", "escrow_load_cert", path);
-    return -1;
-  }
+  if (text == nullptr)
+    return report_error(SCOPE_ESCROW_LOAD_CERT, "%s: cannot prepare the recipient", path);
   const ssize_t length = read_cert_file(path, text);
   if (length < 0) {
-    printf("[ERROR] %s: cannot read %s: %s\n", "escrow_load_cert", path, strerror(errno));
+    report_error(SCOPE_ESCROW_LOAD_CERT, "cannot read %s: %s", path, strerror(errno));
     free(text);
     return -1;
   }
@@ -300,7 +286,7 @@ int escrow_load_cert(const char *path, escrow_cert *cert)
   if (file != nullptr && PEM_read_bio(file, &name, &header, &der, &der_len) == 1)
     result = accept_block(path, name, der, der_len, cert);
   else
-    printf("[ERROR] %s: %s is not a PEM certificate or public key\n", "escrow_load_cert", path);
+    report_error(SCOPE_ESCROW_LOAD_CERT, "%s is not a PEM certificate or public key", path);
   // A private key given by mistake is not left in freed memory.
   OPENSSL_clear_free(der, static_cast<size_t>(der_len));
   OPENSSL_free(name);
@@ -326,6 +312,6 @@ int escrow_seal_key(const escrow_cert *cert, const uint8_t *key, uint8_t **seale
   forget_vector_registers();
   ERR_clear_error();
   if (result != 0)
-    printf("[ERROR] %s: CMS encryption failed\n", "escrow_seal_key");
+    report_error(SCOPE_ESCROW_SEAL_KEY, "CMS encryption failed");
   return result;
 }

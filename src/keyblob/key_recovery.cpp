@@ -13,6 +13,7 @@
 #include "keyring/keyring_device.h"
 #include "keyring/keyring_location.h"
 #include "util/io.h"
+#include "util/report.h"
 #include "util/secure_wipe.h"
 
 namespace {
@@ -27,7 +28,7 @@ int unwrap_at_location(key_blob_request *request, int *keyring, int *device)
 
   *keyring = open(keyring_location.keydev, O_RDONLY | O_CLOEXEC);
   if (*keyring < 0) {
-    printf("[ERROR] %s: open keyring device\n", "read_and_verify_key");
+    report_error(SCOPE_READ_AND_VERIFY_KEY, "open keyring device");
     return *keyring;
   }
   if (keyring_location.keydev_is_mtd) {
@@ -35,22 +36,16 @@ int unwrap_at_location(key_blob_request *request, int *keyring, int *device)
     if (scan < 0)
       return scan;
   }
-  if (lseek(*keyring, static_cast<off_t>(keyring_location.offset), SEEK_SET) == static_cast<off_t>(-1)) {
-    printf("[ERROR] %s: lseek keyring\n", "read_and_verify_key");
-    return -1;
-  }
-  if (complete_read(*keyring, request->key_blob, request->key_blob_len) != 0) {
-    printf("[ERROR] %s: read key blob\n", "read_and_verify_key");
-    return -1;
-  }
+  if (lseek(*keyring, static_cast<off_t>(keyring_location.offset), SEEK_SET) == static_cast<off_t>(-1))
+    return report_error(SCOPE_READ_AND_VERIFY_KEY, "lseek keyring");
+  if (complete_read(*keyring, request->key_blob, request->key_blob_len) != 0)
+    return report_error(SCOPE_READ_AND_VERIFY_KEY, "read key blob");
   // Derived only now, so that an unreadable keyring fails before the fuses.
-  if (compute_keymod(request->key_modifier, request->key_modifier_len) < 0) {
-    printf("[ERROR] %s: compute key modifier\n", "read_and_verify_key");
-    return -1;
-  }
+  if (compute_keymod(request->key_modifier, request->key_modifier_len) < 0)
+    return report_error(SCOPE_READ_AND_VERIFY_KEY, "compute key modifier");
   *device = open(KEY_BLOB_DEVICE, O_RDWR | O_CLOEXEC);
   if (*device < 0) {
-    printf("[ERROR] %s: open key blob device\n", "read_and_verify_key");
+    report_error(SCOPE_READ_AND_VERIFY_KEY, "open key blob device");
     return *device;
   }
   // A refusal is the device's only sign that these bytes are not a blob of
@@ -76,9 +71,9 @@ int read_and_verify_key(uint8_t *key, size_t key_len)
   int result = -1;
   request.key_blob = static_cast<uint8_t *>(malloc(request.key_blob_len));
   if (request.key_blob == nullptr) {
-    printf("[ERROR] %s: malloc key blob\n", __func__);
+    report_error(SCOPE_READ_AND_VERIFY_KEY, "malloc key blob");
   } else if ((request.key_modifier = static_cast<uint8_t *>(malloc(request.key_modifier_len))) == nullptr) {
-    printf("[ERROR] %s: malloc key modifier\n", __func__);
+    report_error(SCOPE_READ_AND_VERIFY_KEY, "malloc key modifier");
   } else {
     result = unwrap_at_location(&request, &keyring, &device);
   }
@@ -97,10 +92,8 @@ namespace {
 
 int recover_plain_key(uint8_t *key, size_t key_len, bool may_fall_back)
 {
-  if (key == nullptr || key_len == 0) {
-    printf("[ERROR] %s: bad parameters\n", "get_plain_key");
-    return -1;
-  }
+  if (key == nullptr || key_len == 0)
+    return report_error(SCOPE_GET_PLAIN_KEY, "bad parameters");
   if (keyring_location.keydev == nullptr && init_keydev_and_offset() != 0)
     return -1;
 
@@ -110,7 +103,7 @@ int recover_plain_key(uint8_t *key, size_t key_len, bool may_fall_back)
     result = read_and_verify_key(key, key_len);
   }
   if (result == BLOB_REFUSED)
-    printf("[ERROR] %s: decrypt ioctl\n", "get_plain_key");
+    report_error(SCOPE_GET_PLAIN_KEY, "decrypt ioctl");
   return result == 0 ? 0 : -1;
 }
 

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "keyblob/keygen.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,14 +14,11 @@
 #include "keyring/keyring_location.h"
 #include "util/base64.h"
 #include "util/io.h"
+#include "util/report.h"
 #include "util/secure_wipe.h"
 #include "volume/cryptsetup.h"
 
 namespace {
-
-// A 44-character text decodes to 33 bytes and the decoder touches one more:
-// room for all of them, so that nothing lands outside the key buffer.
-constexpr size_t DECODE_ROOM = KEY_BASE64_LEN / 4 * 3 + 1;
 
 // The decoder takes any byte as some value, so one mistyped character would
 // silently store another key than the one kept on file: only the canonical
@@ -40,40 +36,17 @@ bool is_key_text(const char *text)
 int fill_raw_key(uint8_t *raw_key, const char *base64_key)
 {
   if (base64_key == nullptr) {
-    if (get_random(raw_key, KEY_LEN) < 0) {
-      printf("[ERROR] %s: get random data\n", "generate_key");
-      return -1;
-    }
+    if (get_random(raw_key, KEY_LEN) < 0)
+      return report_error(SCOPE_GENERATE_KEY, "get random data");
     return 0;
   }
-  if (strlen(base64_key) != KEY_BASE64_LEN) {
-    printf("[ERROR] %s: base64 key length\n", "generate_key");
-    return -1;
-  }
-  if (!is_key_text(base64_key)) {
-    printf("[ERROR] %s: base64 key characters\n", "generate_key");
-    return -1;
-  }
-  uint8_t decoded[DECODE_ROOM] = {};
-  base64_decode_string(base64_key, decoded);
-  memcpy(raw_key, decoded, KEY_LEN);
-  secure_wipe(decoded, sizeof(decoded));
+  if (strlen(base64_key) != KEY_BASE64_LEN)
+    return report_error(SCOPE_GENERATE_KEY, "base64 key length");
+  if (!is_key_text(base64_key))
+    return report_error(SCOPE_GENERATE_KEY, "base64 key characters");
+  // Straight into the key: the 43rd character's last two bits lie past it.
+  base64_decode_exact(base64_key, raw_key, KEY_LEN);
   return 0;
-}
-
-// Reads exactly `count` bytes, quietly: the caller reports the failure.
-bool read_exactly(int fd, uint8_t *buffer, size_t count)
-{
-  while (count != 0) {
-    ssize_t done = read(fd, buffer, count);
-    if (done < 0 && errno == EINTR)
-      continue;
-    if (done <= 0)
-      return false;
-    buffer += done;
-    count -= static_cast<size_t>(done);
-  }
-  return true;
 }
 
 // The blob as it now stands in the keyring, read back where the store put it.
@@ -88,7 +61,7 @@ int read_stored_blob(uint8_t *blob, size_t blob_len)
     (void)posix_fadvise(keyring, 0, 0, POSIX_FADV_DONTNEED);
   int result = -1;
   if (lseek(keyring, static_cast<off_t>(keyring_location.offset), SEEK_SET) != static_cast<off_t>(-1) &&
-      read_exactly(keyring, blob, blob_len))
+      read_until_full(keyring, blob, blob_len, nullptr) == static_cast<ssize_t>(blob_len))
     result = 0;
   close(keyring);
   return result;
@@ -151,10 +124,8 @@ int hold_keyring()
 {
   if (keyring_location.keydev == nullptr && init_keydev_and_offset() != 0)
     return -1;
-  if (lock_keyring() != 0) {
-    printf("[ERROR] %s: lock keyring device\n", "generate_key");
-    return -1;
-  }
+  if (lock_keyring() != 0)
+    return report_error(SCOPE_GENERATE_KEY, "lock keyring device");
   return 0;
 }
 
@@ -165,15 +136,13 @@ int opens_volume(const char *volume, const uint8_t *key)
   const int luks = cryptsetup_isLuks(volume);
   if (luks == 1)
     return 0;
-  if (luks != 0) {
-    printf("[ERROR] %s: cannot check %s\n", "generate_key", volume);
-    return -1;
-  }
+  if (luks != 0)
+    return report_error(SCOPE_GENERATE_KEY, "cannot check %s", volume);
   const int tested = cryptsetup_test_key(volume, key);
   if (tested == 1)
-    printf("[ERROR] %s: new key does not open %s\n", "generate_key", volume);
+    report_error(SCOPE_GENERATE_KEY, "new key does not open %s", volume);
   else if (tested != 0)
-    printf("[ERROR] %s: cannot test key on %s\n", "generate_key", volume);
+    report_error(SCOPE_GENERATE_KEY, "cannot test key on %s", volume);
   return tested == 0 ? 0 : -1;
 }
 
@@ -188,24 +157,18 @@ int make_and_wrap(new_key *key, const char *base64_key, const char *volume)
   if (volume != nullptr && (hold_keyring() != 0 || opens_volume(volume, request->raw_key) != 0))
     return -1;
   memset(request->key_blob, 0, request->key_blob_len);
-  if (compute_keymod(request->key_modifier, request->key_modifier_len) < 0) {
-    printf("[ERROR] %s: compute key modifier\n", "generate_key");
-    return -1;
-  }
+  if (compute_keymod(request->key_modifier, request->key_modifier_len) < 0)
+    return report_error(SCOPE_GENERATE_KEY, "compute key modifier");
 
   key->device = open(KEY_BLOB_DEVICE, O_RDWR | O_CLOEXEC);
-  if (key->device < 0) {
-    printf("[ERROR] %s: open key blob device\n", "generate_key");
-    return -1;
-  }
+  if (key->device < 0)
+    return report_error(SCOPE_GENERATE_KEY, "open key blob device");
   int result = ioctl(key->device, KEY_BLOB_ENCRYPT, request);
-  if (result != 0) {
-    printf("[ERROR] %s: encrypt ioctl: %d\n", "generate_key", result);
-    return -1;
-  }
+  if (result != 0)
+    return report_error(SCOPE_GENERATE_KEY, "encrypt ioctl: %d", result);
   if (unwraps_to_key(key->device, request->key_blob, request) != 0) {
     // The flash is touched only for a blob this device unwraps again.
-    printf("[ERROR] %s: verify new key blob\n", "generate_key");
+    report_error(SCOPE_GENERATE_KEY, "verify new key blob");
     return -1;
   }
   return hold_keyring();
@@ -232,11 +195,11 @@ int make_new_key(new_key *key, const char *base64_key, const char *volume)
   int result = -1;
   request.raw_key = static_cast<uint8_t *>(malloc(request.raw_key_len));
   if (request.raw_key == nullptr) {
-    printf("[ERROR] %s: malloc raw key\n", "generate_key");
+    report_error(SCOPE_GENERATE_KEY, "malloc raw key");
   } else if ((request.key_blob = static_cast<uint8_t *>(malloc(request.key_blob_len))) == nullptr) {
-    printf("[ERROR] %s: malloc key blob\n", "generate_key");
+    report_error(SCOPE_GENERATE_KEY, "malloc key blob");
   } else if ((request.key_modifier = static_cast<uint8_t *>(malloc(request.key_modifier_len))) == nullptr) {
-    printf("[ERROR] %s: malloc key modifier\n", "generate_key");
+    report_error(SCOPE_GENERATE_KEY, "malloc key modifier");
   } else {
     result = make_and_wrap(key, base64_key, volume);
   }
@@ -250,7 +213,7 @@ int store_new_key(new_key *key)
   int result = keyring_store(key->request.key_blob, key->request.key_blob_len) < 0 ? -1 : 0;
   close_device(key);
   if (result == 0 && verify_stored_blob(&key->request) != 0) {
-    printf("[ERROR] %s: verify stored key blob\n", "generate_key");
+    report_error(SCOPE_GENERATE_KEY, "verify stored key blob");
     result = -1;
   }
   return result;

@@ -13,7 +13,11 @@
 
 #include "keyring/keyring_location.h"
 #include "util/io.h"
+#include "util/report.h"
 #include "util/secure_wipe.h"
+
+// What a refused store returns: the kernel's numbers, as they always were.
+static_assert(EINVAL == 22 && ENOMEM == 12, "-EINVAL is -22 and -ENOMEM is -12");
 
 int get_mtd_erasesize(int fd)
 {
@@ -44,7 +48,7 @@ int is_bad_block(int fd)
     // An erase size of 0 would never move past a bad block, and would let a
     // store program a page it never erased.
     if (erasesize <= 0) {
-      printf("[ERROR] %s: Failed to get mtd info\n", __func__);
+      report_error(SCOPE_IS_BAD_BLOCK, "Failed to get mtd info");
       return erasesize < 0 ? erasesize : -1;
     }
     if (bad == 0)
@@ -73,18 +77,18 @@ int prepare_flash_page(int fd, const uint8_t *blob, uint32_t blob_len, flash_pag
 {
   int erasesize = get_mtd_erasesize(fd);
   if (erasesize < 0) {
-    printf("[ERROR] %s: Failed to get mtd info\n", "keyring_store");
+    report_error(SCOPE_KEYRING_STORE, "Failed to get mtd info");
     return erasesize;
   }
   int writesize = get_mtd_writesize(fd);
   if (writesize < 0 || static_cast<uint32_t>(writesize) < blob_len) {
-    printf("[ERROR] %s: Invalid size %d\n", "keyring_store", writesize);
-    return writesize < 0 ? writesize : -22;
+    report_error(SCOPE_KEYRING_STORE, "Invalid size %d", writesize);
+    return writesize < 0 ? writesize : -EINVAL;
   }
   page->bytes = static_cast<uint8_t *>(calloc(1, static_cast<size_t>(writesize)));
   if (page->bytes == nullptr) {
-    printf("[ERROR] %s: Memory allocation error\n", "keyring_store");
-    return -12;
+    report_error(SCOPE_KEYRING_STORE, "Memory allocation error");
+    return -ENOMEM;
   }
   page->size = static_cast<size_t>(writesize);
   memcpy(page->bytes, blob, blob_len);
@@ -125,7 +129,7 @@ int rewrite_flash_block(int fd, const flash_page &page)
   if (ioctl(fd, MEMERASE, &block) != 0) {
     const int error = errno;
     (void)sigprocmask(SIG_SETMASK, &previous, nullptr);
-    printf("[ERROR] %s: MTD erase error: %s\n", "keyring_store", strerror(error));
+    report_error(SCOPE_KEYRING_STORE, "MTD erase error: %s", strerror(error));
     return -1;
   }
   const char *failed = write_at_offset(fd, page.bytes, page.size);
@@ -135,7 +139,7 @@ int rewrite_flash_block(int fd, const flash_page &page)
     return 0;
   }
   (void)sigprocmask(SIG_SETMASK, &previous, nullptr);
-  printf("[ERROR] %s: %s\n", "keyring_store", failed);
+  report_error(SCOPE_KEYRING_STORE, "%s", failed);
   (void)ioctl(fd, MEMLOCK, &block);
   return -1;
 }
@@ -154,16 +158,12 @@ int store_on_flash(int fd, const uint8_t *blob, uint32_t blob_len)
 int store_on_image(int fd, const uint8_t *blob, uint32_t blob_len)
 {
   const char *failed = write_at_offset(fd, blob, blob_len);
-  if (failed != nullptr) {
-    printf("[ERROR] %s: %s\n", "keyring_store", failed);
-    return -1;
-  }
+  if (failed != nullptr)
+    return report_error(SCOPE_KEYRING_STORE, "%s", failed);
   // The blob must be on the flash before a partition is formatted with its
   // key; raw MTD writes are synchronous already.
-  if (fsync(fd) != 0) {
-    printf("[ERROR] %s: sync keyring device\n", "keyring_store");
-    return -1;
-  }
+  if (fsync(fd) != 0)
+    return report_error(SCOPE_KEYRING_STORE, "sync keyring device");
   return 0;
 }
 
@@ -179,7 +179,7 @@ int keyring_store(const uint8_t *blob, uint32_t blob_len)
 
   int fd = open(keyring_location.keydev, O_RDWR | O_CLOEXEC);
   if (fd < 0) {
-    printf("[ERROR] %s: open keyring device\n", __func__);
+    report_error(SCOPE_KEYRING_STORE, "open keyring device");
     return fd;
   }
   int result = keyring_location.keydev_is_mtd != 0 ? store_on_flash(fd, blob, blob_len)

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 
 #include "keyring/location_parsers.h"
+#include "util/report.h"
 
 keyring_location_record keyring_location = {nullptr, 0, 0};
 
@@ -47,8 +48,8 @@ int check_cmdline_for_nand()
 {
   FILE *cmdline = fopen(CMDLINE_PATH, "re");
   if (cmdline == nullptr) {
-    printf("[ERROR] %s: Failed to open '%s'\n", __func__, CMDLINE_PATH);
-    return -5;
+    report_error(SCOPE_CHECK_CMDLINE, "Failed to open '%s'", CMDLINE_PATH);
+    return LOCATION_SOURCE_MISSING;
   }
   // Boot loaders pass long lines (mtdparts= alone can fill hundreds of
   // characters): the root= word may stand anywhere in it.
@@ -56,7 +57,7 @@ int check_cmdline_for_nand()
   size_t size = 0;
   const ssize_t length = getline(&line, &size, cmdline);
   (void)fclose(cmdline);
-  const int result = length > 0 ? parse_cmdline_root(line) : -5;
+  const int result = length > 0 ? parse_cmdline_root(line) : LOCATION_SOURCE_MISSING;
   free(line);
   return result;
 }
@@ -67,8 +68,8 @@ int find_safe_mtd_partition()
 {
   FILE *table = fopen(MTD_TABLE_PATH, "re");
   if (table == nullptr) {
-    printf("[ERROR] %s: Failed to open %s\n", "init_keydev_and_offset", MTD_TABLE_PATH);
-    return -5;
+    report_error(SCOPE_INIT_KEYDEV, "Failed to open %s", MTD_TABLE_PATH);
+    return LOCATION_SOURCE_MISSING;
   }
   char line[LOCATION_LINE_LEN];
   while (fgets(line, sizeof(line), table) != nullptr) {
@@ -162,8 +163,8 @@ int find_safe_emmc_partition()
 {
   FILE *listing = popen(FDISK_COMMAND, "r");
   if (listing == nullptr) {
-    printf("[ERROR] %s: Failed to execute '%s'\n", "init_keydev_and_offset", FDISK_COMMAND);
-    return -5;
+    report_error(SCOPE_INIT_KEYDEV, "Failed to execute '%s'", FDISK_COMMAND);
+    return LOCATION_SOURCE_MISSING;
   }
   char line[LOCATION_LINE_LEN];
   bool at_line_start = true;
@@ -210,8 +211,8 @@ int get_keydev_and_offset_from_fwenv()
 {
   FILE *config = fopen(FW_ENV_CONFIG_PATH, "re");
   if (config == nullptr) {
-    printf("[ERROR] %s: Failed to open %s\n", __func__, FW_ENV_CONFIG_PATH);
-    return -5;
+    report_error(SCOPE_FWENV, "Failed to open %s", FW_ENV_CONFIG_PATH);
+    return LOCATION_SOURCE_MISSING;
   }
 
   uint64_t device_offset = 0;

@@ -12,6 +12,10 @@ struct keyring_location_record {
 
 extern keyring_location_record keyring_location;
 
+// The result when a source of the location (/proc/cmdline, /proc/mtd, the
+// fdisk command, fw_env.config) cannot be opened, run or read.
+constexpr int LOCATION_SOURCE_MISSING = -5;
+
 constexpr const char *CMDLINE_PATH = "/proc/cmdline";
 constexpr const char *MTD_TABLE_PATH = "/proc/mtd";
 constexpr const char *FW_ENV_CONFIG_PATH = "/etc/fw_env.config";

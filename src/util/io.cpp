@@ -12,23 +12,29 @@
 #include <sys/random.h>
 #include <unistd.h>
 
-int complete_read(int fd, void *buffer, size_t count)
+ssize_t read_until_full(int fd, void *buffer, size_t count, const char *report_label)
 {
   uint8_t *position = static_cast<uint8_t *>(buffer);
-  while (count != 0) {
-    ssize_t done = read(fd, position, count);
+  size_t got = 0;
+  while (got < count) {
+    ssize_t done = read(fd, position + got, count - got);
     if (done == 0)
       break;
     if (done < 0) {
       if (errno == EINTR)
         continue;
-      perror("complete_read");
-      break;
+      if (report_label != nullptr)
+        perror(report_label);
+      return -1;
     }
-    count -= static_cast<size_t>(done);
-    position += done;
+    got += static_cast<size_t>(done);
   }
-  return count == 0 ? 0 : -1;
+  return static_cast<ssize_t>(got);
+}
+
+int complete_read(int fd, void *buffer, size_t count)
+{
+  return read_until_full(fd, buffer, count, "complete_read") == static_cast<ssize_t>(count) ? 0 : -1;
 }
 
 int complete_write(int fd, const void *buffer, size_t count)

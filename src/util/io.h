@@ -2,6 +2,12 @@
 #pragma once
 
 #include <cstddef>
+#include <sys/types.h>
+
+// Reads until `count` bytes are in or the input ends: the number read, or
+// -1 on an error, reported on stderr in perror form with `report_label`
+// (null: quietly). EINTR is retried.
+[[nodiscard]] ssize_t read_until_full(int fd, void *buffer, size_t count, const char *report_label);
 
 // Exact-length transfers: 0 when all `count` bytes moved, -1 otherwise.
 // EINTR is retried; any other error is reported on stderr in perror form.

@@ -15,6 +15,7 @@
 #include "keyring/keyring_device.h"
 #include "keyring/keyring_location.h"
 #include "util/io.h"
+#include "util/report.h"
 #include "util/secure_wipe.h"
 
 namespace {
@@ -64,7 +65,7 @@ bool arguments_are_safe(const char *operation, const char *device, const char *n
 {
   if (is_safe_argument(device) && (name == nullptr || is_safe_argument(name)))
     return true;
-  printf("[ERROR] %s: unsafe argument\n", operation);
+  report_error(operation, "unsafe argument");
   return false;
 }
 
@@ -75,14 +76,14 @@ bool command_fits(const char *operation, size_t device_len, size_t name_len, int
   if (device_len <= DEVICE_MAX && name_len <= MAPPED_NAME_MAX && length >= 0 &&
       static_cast<size_t>(length) < COMMAND_LEN)
     return true;
-  printf("[ERROR] %s: command too long\n", operation);
+  report_error(operation, "command too long");
   return false;
 }
 
 int map_wait_status(int status, const char *operation)
 {
   if (status < 0) {
-    printf("[ERROR] %s: pclose\n", operation);
+    report_error(operation, "pclose");
     return status;
   }
   if (WIFEXITED(status))
@@ -117,10 +118,8 @@ int run_with_key(const char *command, const char *operation, const uint8_t *key)
 {
   int status = 0;
   const int fed = feed_key(command, key, &status);
-  if (fed != 0) {
-    printf("[ERROR] %s: %s\n", operation, fed == -1 ? "popen" : "write key");
-    return -1;
-  }
+  if (fed != 0)
+    return report_error(operation, "%s", fed == -1 ? "popen" : "write key");
   return map_wait_status(status, operation);
 }
 
@@ -130,7 +129,7 @@ int run_keyed_command(const char *command, const char *operation, bool primary_o
   uint8_t key[KEY_LEN];
   int result;
   if ((primary_only ? get_primary_plain_key(key, sizeof(key)) : get_plain_key(key, sizeof(key))) != 0) {
-    printf("[ERROR] %s: recover key\n", operation);
+    report_error(operation, "recover key");
     result = -1;
   } else {
     result = run_with_key(command, operation, key);
@@ -149,21 +148,11 @@ int holds_luks_magic(const char *device)
   int fd = open(device, O_RDONLY | O_CLOEXEC);
   if (fd < 0)
     return -1;
-  size_t got = 0;
-  while (got < sizeof(start)) {
-    ssize_t done = read(fd, start + got, sizeof(start) - got);
-    if (done < 0 && errno == EINTR)
-      continue;
-    if (done < 0) {
-      close(fd);
-      return -1;
-    }
-    if (done == 0)
-      break;
-    got += static_cast<size_t>(done);
-  }
+  const ssize_t got = read_until_full(fd, start, sizeof(start), nullptr);
   close(fd);
-  return got == sizeof(MAGIC) && memcmp(start, MAGIC, sizeof(MAGIC)) == 0 ? 1 : 0;
+  if (got < 0)
+    return -1;
+  return got == static_cast<ssize_t>(sizeof(MAGIC)) && memcmp(start, MAGIC, sizeof(MAGIC)) == 0 ? 1 : 0;
 }
 
 }  // namespace
@@ -175,15 +164,11 @@ int cryptsetup_isLuks(const char *device)
       !command_fits(__func__, strlen(device), 0, snprintf(command, sizeof(command), "cryptsetup isLuks %s", device)))
     return -1;
   FILE *child = popen(command, "r");
-  if (child == nullptr) {
-    printf("[ERROR] %s: popen\n", __func__);
-    return -1;
-  }
+  if (child == nullptr)
+    return report_error(SCOPE_ISLUKS, "popen");
   int status = pclose(child);
-  if (status < 0) {
-    printf("[ERROR] %s: pclose\n", __func__);
-    return -1;
-  }
+  if (status < 0)
+    return report_error(SCOPE_ISLUKS, "pclose");
   if (!WIFEXITED(status))
     return -1;
   if (WEXITSTATUS(status) == 0)
@@ -225,20 +210,14 @@ int cryptsetup_open_check(const char *device, const char *name)
 
 int cryptsetup_format_prepare(const char *device, bool lock)
 {
-  if (keyring_location.keydev == nullptr && init_keydev_and_offset() != 0) {
-    printf("[ERROR] %s: recover key\n", "cryptsetup_format");
-    return -1;
-  }
+  if (keyring_location.keydev == nullptr && init_keydev_and_offset() != 0)
+    return report_error(SCOPE_FORMAT, "recover key");
   // Formatting the keyring would destroy the only blob of the very key the
   // new volume gets.
-  if (holds_keyring(device) != 0) {
-    printf("[ERROR] %s: partition holds the key blob\n", "cryptsetup_format");
-    return -1;
-  }
-  if (lock && lock_keyring() != 0) {
-    printf("[ERROR] %s: lock keyring device\n", "cryptsetup_format");
-    return -1;
-  }
+  if (holds_keyring(device) != 0)
+    return report_error(SCOPE_FORMAT, "partition holds the key blob");
+  if (lock && lock_keyring() != 0)
+    return report_error(SCOPE_FORMAT, "lock keyring device");
   return 0;
 }
 
@@ -286,9 +265,9 @@ int cryptsetup_open(const char *device, const char *name)
   // may format: a missing device or cryptsetup, or a killed check, is not.
   int luks = cryptsetup_isLuks(device);
   if (luks == 1)
-    printf("[ERROR] %s: %s not initialized\n", __func__, device);
+    report_error(SCOPE_OPEN, "%s not initialized", device);
   else if (luks != 0)
-    printf("[ERROR] %s: cannot check %s\n", __func__, device);
+    report_error(SCOPE_OPEN, "cannot check %s", device);
   if (luks != 0)
     return -1;
   // A run that rewrites the keyring leaves no blob at all for a moment (on
@@ -296,13 +275,9 @@ int cryptsetup_open(const char *device, const char *name)
   // fail, so it waits for the writer, for a while only, since a stopped
   // writer must not hang every boot. Taken before the open starts, so that
   // the keyring lock always comes before the locks cryptsetup takes.
-  if (keyring_location.keydev == nullptr && init_keydev_and_offset() != 0) {
-    printf("[ERROR] %s: recover key\n", __func__);
-    return -1;
-  }
-  if (wait_for_keyring() < 0) {
-    printf("[ERROR] %s: lock keyring device\n", __func__);
-    return -1;
-  }
+  if (keyring_location.keydev == nullptr && init_keydev_and_offset() != 0)
+    return report_error(SCOPE_OPEN, "recover key");
+  if (wait_for_keyring() < 0)
+    return report_error(SCOPE_OPEN, "lock keyring device");
   return run_keyed_command(command, __func__, false);
 }

@@ -97,7 +97,7 @@ class no_residue : public on_board {
   void store_key()
   {
     int result = 0;
-    captured_output(1, [&] { result = generate_key(KEY_TEXT.c_str(), nullptr); });
+    captured_output(1, [&] { result = generate_key(KEY_TEXT.c_str(), nullptr, &location); });
     ASSERT_EQ(result, 0);
     read_stored_blob();
   }
@@ -116,7 +116,7 @@ class no_residue : public on_board {
 TEST_F(no_residue, after_generating_a_key_from_text)
 {
   // The decoding scratch and the key modifier of key generation.
-  ASSERT_EQ(generate_key(KEY_TEXT.c_str(), nullptr), 0);
+  ASSERT_EQ(generate_key(KEY_TEXT.c_str(), nullptr, &location), 0);
   read_stored_blob();
   EXPECT_EQ(secret_below(low_end), nullptr);
 }
@@ -125,7 +125,7 @@ TEST_F(no_residue, after_recovering_the_key_into_a_caller_buffer)
 {
   store_key();
   static uint8_t key[32];
-  ASSERT_EQ(get_plain_key(key, sizeof(key)), 0);
+  ASSERT_EQ(get_plain_key(&location, key, sizeof(key), nullptr), 0);
   EXPECT_EQ(secret_below(low_end), nullptr);
   EXPECT_EQ(memcmp(key, wanted.key, 32), 0);
 }
@@ -133,9 +133,9 @@ TEST_F(no_residue, after_recovering_the_key_into_a_caller_buffer)
 TEST_F(no_residue, after_formatting_and_opening)
 {
   store_key();
-  ASSERT_EQ(cryptsetup_format("/dev/mmcblk0p3"), 0);
+  ASSERT_EQ(cryptsetup_format("/dev/mmcblk0p3", &location), 0);
   EXPECT_EQ(secret_below(low_end), nullptr);
-  ASSERT_EQ(cryptsetup_open("/dev/mmcblk0p3", "cryptroot"), 0);
+  ASSERT_EQ(cryptsetup_open("/dev/mmcblk0p3", "cryptroot", &location), 0);
   EXPECT_EQ(secret_below(low_end), nullptr);
 }
 
@@ -143,7 +143,7 @@ TEST_F(no_residue, after_a_failed_open)
 {
   store_key();
   cryptsetup_behaves(b, "open", "exit 2");
-  EXPECT_EQ(cryptsetup_open("/dev/mmcblk0p3", "cryptroot"), -1);
+  EXPECT_EQ(cryptsetup_open("/dev/mmcblk0p3", "cryptroot", &location), -1);
   EXPECT_EQ(secret_below(low_end), nullptr);
 }
 

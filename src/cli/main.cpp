@@ -16,13 +16,13 @@ namespace {
 // or format a partition: it is refused before any step runs. So is a format
 // of the keyring's own storage, once the keyring is located; a format without
 // a new key holds the keyring from here on. 0, or -1 after main's line.
-int check_partition_work(const char *device, const char *name)
+int check_partition_work(const char *device, const char *name, keyring_location *keyring)
 {
   const bool format = cli_options.do_format;
   bool format_refused = format && cryptsetup_format_check(device) < 0;
   if (!format_refused && cryptsetup_open_check(device, name) < 0)
     return report_error(SCOPE_MAIN, "open partition");
-  if (format_refused || (format && cryptsetup_format_prepare(device, !cli_options.new_key) < 0))
+  if (format_refused || (format && cryptsetup_format_prepare(device, !cli_options.new_key, keyring) < 0))
     return report_error(SCOPE_MAIN, "format partition");
   return 0;
 }
@@ -32,13 +32,13 @@ int check_partition_work(const char *device, const char *name)
 // memory) then leaves the stored key, and the volumes it opens, as they were.
 // A store that fails after the format leaves a fresh, empty volume and no
 // stored key for it: -n -f again starts over.
-int format_with_new_key(const char *device)
+int format_with_new_key(const char *device, keyring_location *keyring)
 {
   new_key key;
-  const char *failed = make_new_key(&key, cli_options.new_key_base64, nullptr) < 0 ? "generate key" : nullptr;
+  const char *failed = make_new_key(&key, cli_options.new_key_base64, nullptr, keyring) < 0 ? "generate key" : nullptr;
   if (failed == nullptr && cryptsetup_format_with_key(device, new_key_plain(&key)) < 0)
     failed = "format partition";
-  if (failed == nullptr && store_new_key(&key) < 0)
+  if (failed == nullptr && store_new_key(&key, keyring) < 0)
     failed = "generate key";
   release_new_key(&key);
   if (failed == nullptr)
@@ -59,33 +59,35 @@ int main(int argc, char **argv)
 
   int result = 0;
   parse_options(argc, argv);
+  keyring_location keyring;
   const bool partition_work = cli_options.partition_device != nullptr && cli_options.mapped_name != nullptr;
 
   if (partition_work)
-    result = check_partition_work(cli_options.partition_device, cli_options.mapped_name);
+    result = check_partition_work(cli_options.partition_device, cli_options.mapped_name, &keyring);
 
   const bool format = partition_work && cli_options.do_format;
   if (result >= 0 && cli_options.new_key && format) {
-    result = format_with_new_key(cli_options.partition_device);
+    result = format_with_new_key(cli_options.partition_device, &keyring);
   } else {
     if (result >= 0 && cli_options.new_key) {
       // A new key for a volume that is opened but not formatted must open it.
-      result = generate_key(cli_options.new_key_base64, partition_work ? cli_options.partition_device : nullptr);
+      result = generate_key(cli_options.new_key_base64, partition_work ? cli_options.partition_device : nullptr, &keyring);
       if (result < 0)
         report_error(SCOPE_MAIN, "generate key");
     }
     if (result >= 0 && format) {
-      result = cryptsetup_format(cli_options.partition_device);
+      result = cryptsetup_format(cli_options.partition_device, &keyring);
       if (result < 0)
         report_error(SCOPE_MAIN, "format partition");
     }
   }
   if (result >= 0 && partition_work) {
-    result = cryptsetup_open(cli_options.partition_device, cli_options.mapped_name);
+    result = cryptsetup_open(cli_options.partition_device, cli_options.mapped_name, &keyring);
     if (result < 0)
       report_error(SCOPE_MAIN, "open partition");
   }
 
+  free_keydev(&keyring);
   end_run();
   return result;
 }

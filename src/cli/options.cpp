@@ -8,7 +8,6 @@
 
 #include "cli/process_state.h"
 #include "keyblob/key_blob_device.h"
-#include "keyring/keyring_location.h"
 #include "util/secure_wipe.h"
 #include "version.h"
 
@@ -153,7 +152,6 @@ void end_run()
 {
   secure_wipe(key_text, sizeof(key_text));
   cli_options.new_key_base64 = nullptr;
-  free_keydev();
   ignore_broken_pipe();
   flush_standard_output();
 }

@@ -14,5 +14,5 @@ extern cli_options_record cli_options;
 // Fills cli_options; every key text in the arguments is zeroed in place.
 void parse_options(int argc, char **argv);
 [[noreturn]] void usage(int status);
-// Wipes the key text, releases the keyring location and ends the output.
+// Wipes the key text and ends the output.
 void end_run();

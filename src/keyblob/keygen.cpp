@@ -50,17 +50,17 @@ int fill_raw_key(uint8_t *raw_key, const char *base64_key)
 }
 
 // The blob as it now stands in the keyring, read back where the store put it.
-int read_stored_blob(uint8_t *blob, size_t blob_len)
+int read_stored_blob(const keyring_location *primary, uint8_t *blob, size_t blob_len)
 {
-  int keyring = open(keyring_location.keydev, O_RDONLY | O_CLOEXEC);
+  int keyring = open(primary->keydev, O_RDONLY | O_CLOEXEC);
   if (keyring < 0)
     return -1;
   // The written pages are still cached: without dropping them the read would
   // show what the program wrote, not what the device kept.
-  if (!keyring_location.keydev_is_mtd)
+  if (!primary->keydev_is_mtd)
     (void)posix_fadvise(keyring, 0, 0, POSIX_FADV_DONTNEED);
   int result = -1;
-  if (lseek(keyring, static_cast<off_t>(keyring_location.offset), SEEK_SET) != static_cast<off_t>(-1) &&
+  if (lseek(keyring, static_cast<off_t>(primary->offset), SEEK_SET) != static_cast<off_t>(-1) &&
       read_until_full(keyring, blob, blob_len, nullptr) == static_cast<ssize_t>(blob_len))
     result = 0;
   close(keyring);
@@ -103,11 +103,11 @@ int unwraps_to_key(int device, uint8_t *blob, const key_blob_request *made)
 // A store the device acknowledged may still have left other bytes behind (a
 // lost or torn write, a stale block): only a blob read back from the flash
 // that unwraps to the very key just made counts as stored.
-int verify_stored_blob(const key_blob_request *stored)
+int verify_stored_blob(const keyring_location *primary, const key_blob_request *stored)
 {
   uint8_t blob[KEY_BLOB_LEN];
   int result = -1;
-  if (read_stored_blob(blob, sizeof(blob)) == 0) {
+  if (read_stored_blob(primary, blob, sizeof(blob)) == 0) {
     int device = open(KEY_BLOB_DEVICE, O_RDWR | O_CLOEXEC);
     if (device >= 0) {
       result = unwraps_to_key(device, blob, stored);
@@ -120,11 +120,11 @@ int verify_stored_blob(const key_blob_request *stored)
 
 // Held from before the first step that decides what the keyring will hold
 // until the run ends: no other run stores in between.
-int hold_keyring()
+int hold_keyring(keyring_location *primary)
 {
-  if (keyring_location.keydev == nullptr && init_keydev_and_offset() != 0)
+  if (primary->keydev == nullptr && init_keydev_and_offset(primary) != 0)
     return -1;
-  if (lock_keyring() != 0)
+  if (lock_keyring(primary, KEYRING_EXCLUSIVE) != LOCK_HELD)
     return report_error(SCOPE_GENERATE_KEY, "lock keyring device");
   return 0;
 }
@@ -149,12 +149,12 @@ int opens_volume(const char *volume, const uint8_t *key)
 // Fills and wraps the key and checks the fresh blob in memory, then holds
 // the keyring; every buffer is the caller's. The device stays open in
 // key->device until the blob is stored.
-int make_and_wrap(new_key *key, const char *base64_key, const char *volume)
+int make_and_wrap(new_key *key, const char *base64_key, const char *volume, keyring_location *primary)
 {
   key_blob_request *request = &key->request;
   if (fill_raw_key(request->raw_key, base64_key) != 0)
     return -1;
-  if (volume != nullptr && (hold_keyring() != 0 || opens_volume(volume, request->raw_key) != 0))
+  if (volume != nullptr && (hold_keyring(primary) != 0 || opens_volume(volume, request->raw_key) != 0))
     return -1;
   memset(request->key_blob, 0, request->key_blob_len);
   if (compute_keymod(request->key_modifier, request->key_modifier_len) < 0)
@@ -171,7 +171,7 @@ int make_and_wrap(new_key *key, const char *base64_key, const char *volume)
     report_error(SCOPE_GENERATE_KEY, "verify new key blob");
     return -1;
   }
-  return hold_keyring();
+  return hold_keyring(primary);
 }
 
 void close_device(new_key *key)
@@ -183,7 +183,7 @@ void close_device(new_key *key)
 
 }  // namespace
 
-int make_new_key(new_key *key, const char *base64_key, const char *volume)
+int make_new_key(new_key *key, const char *base64_key, const char *volume, keyring_location *primary)
 {
   memset(key, 0, sizeof(*key));
   key->device = -1;
@@ -201,18 +201,18 @@ int make_new_key(new_key *key, const char *base64_key, const char *volume)
   } else if ((request.key_modifier = static_cast<uint8_t *>(malloc(request.key_modifier_len))) == nullptr) {
     report_error(SCOPE_GENERATE_KEY, "malloc key modifier");
   } else {
-    result = make_and_wrap(key, base64_key, volume);
+    result = make_and_wrap(key, base64_key, volume, primary);
   }
   if (result != 0)
     close_device(key);
   return result;
 }
 
-int store_new_key(new_key *key)
+int store_new_key(new_key *key, keyring_location *primary)
 {
-  int result = keyring_store(key->request.key_blob, key->request.key_blob_len) < 0 ? -1 : 0;
+  int result = keyring_store(primary, key->request.key_blob, key->request.key_blob_len) < 0 ? -1 : 0;
   close_device(key);
-  if (result == 0 && verify_stored_blob(&key->request) != 0) {
+  if (result == 0 && verify_stored_blob(primary, &key->request) != 0) {
     report_error(SCOPE_GENERATE_KEY, "verify stored key blob");
     result = -1;
   }
@@ -230,12 +230,12 @@ void release_new_key(new_key *key)
   memset(&request, 0, sizeof(request));
 }
 
-int generate_key(const char *base64_key, const char *volume)
+int generate_key(const char *base64_key, const char *volume, keyring_location *primary)
 {
   new_key key;
-  int result = make_new_key(&key, base64_key, volume);
+  int result = make_new_key(&key, base64_key, volume, primary);
   if (result == 0)
-    result = store_new_key(&key);
+    result = store_new_key(&key, primary);
   release_new_key(&key);
   return result;
 }

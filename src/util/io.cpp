@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <linux/random.h>
@@ -54,6 +55,31 @@ int complete_write(int fd, const void *buffer, size_t count)
     position += done;
   }
   return count == 0 ? 0 : -1;
+}
+
+namespace {
+
+// The line ends where the stream stands: its newline or the end comes next.
+bool line_ends_here(FILE *stream)
+{
+  int c = fgetc(stream);
+  if (c == EOF)
+    return true;
+  (void)ungetc(c, stream);
+  return c == '\n';
+}
+
+}  // namespace
+
+bool next_whole_line(FILE *stream, char *line, int size, bool *at_line_start)
+{
+  while (fgets(line, size, stream) != nullptr) {
+    const bool starts_line = *at_line_start;
+    *at_line_start = strchr(line, '\n') != nullptr;
+    if (starts_line && (*at_line_start || line_ends_here(stream)))
+      return true;
+  }
+  return false;
 }
 
 int get_random(void *buffer, size_t count)

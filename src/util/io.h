@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 #include <sys/types.h>
 
 // Reads until `count` bytes are in or the input ends: the number read, or
@@ -23,3 +24,9 @@
 // attempts for at most `limit_ms` milliseconds: 0 when held, -1 when the
 // time ran out or the lock was refused for another reason. Prints nothing.
 [[nodiscard]] int wait_for_lock(int fd, int operation, long limit_ms);
+
+// The next line of `stream` that fits whole into `line` (`size` bytes, its
+// newline kept where it has one): false at the end. The pieces of a longer
+// line are passed over, so that none of them reads as a line of its own.
+// `at_line_start` starts true for a fresh stream.
+[[nodiscard]] bool next_whole_line(FILE *stream, char *line, int size, bool *at_line_start);

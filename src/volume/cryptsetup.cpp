@@ -124,11 +124,12 @@ int run_with_key(const char *command, const char *operation, const uint8_t *key)
 }
 
 // Recovers the key, runs the command with it, and wipes it on every path.
-int run_keyed_command(const char *command, const char *operation, bool primary_only)
+int run_keyed_command(const char *command, const char *operation, bool primary_only, keyring_location *primary)
 {
   uint8_t key[KEY_LEN];
   int result;
-  if ((primary_only ? get_primary_plain_key(key, sizeof(key)) : get_plain_key(key, sizeof(key))) != 0) {
+  if ((primary_only ? get_primary_plain_key(primary, key, sizeof(key))
+                    : get_plain_key(primary, key, sizeof(key), nullptr)) != 0) {
     report_error(operation, "recover key");
     result = -1;
   } else {
@@ -208,20 +209,20 @@ int cryptsetup_open_check(const char *device, const char *name)
   return compose_open_command(command, device, name) ? 0 : -1;
 }
 
-int cryptsetup_format_prepare(const char *device, bool lock)
+int cryptsetup_format_prepare(const char *device, bool lock, keyring_location *primary)
 {
-  if (keyring_location.keydev == nullptr && init_keydev_and_offset() != 0)
+  if (primary->keydev == nullptr && init_keydev_and_offset(primary) != 0)
     return report_error(SCOPE_FORMAT, "recover key");
   // Formatting the keyring would destroy the only blob of the very key the
   // new volume gets.
-  if (holds_keyring(device) != 0)
+  if (holds_keyring(primary, device) != 0)
     return report_error(SCOPE_FORMAT, "partition holds the key blob");
-  if (lock && lock_keyring() != 0)
+  if (lock && lock_keyring(primary, KEYRING_EXCLUSIVE) != LOCK_HELD)
     return report_error(SCOPE_FORMAT, "lock keyring device");
   return 0;
 }
 
-int cryptsetup_format(const char *device)
+int cryptsetup_format(const char *device, keyring_location *primary)
 {
   char command[COMMAND_LEN];
   if (!compose_format_command(command, device))
@@ -229,7 +230,7 @@ int cryptsetup_format(const char *device)
   // A new volume gets the key of the `safe` partition or none: a blob found
   // behind the U-Boot environment may be an older key, which the next boot
   // would then fail to open the volume with.
-  return run_keyed_command(command, __func__, true);
+  return run_keyed_command(command, __func__, true, primary);
 }
 
 int cryptsetup_format_with_key(const char *device, const uint8_t *key)
@@ -256,7 +257,7 @@ int cryptsetup_test_key(const char *device, const uint8_t *key)
   return WEXITSTATUS(status) == 2 ? 1 : -1;
 }
 
-int cryptsetup_open(const char *device, const char *name)
+int cryptsetup_open(const char *device, const char *name, keyring_location *primary)
 {
   char command[COMMAND_LEN];
   if (!compose_open_command(command, device, name))
@@ -275,9 +276,9 @@ int cryptsetup_open(const char *device, const char *name)
   // fail, so it waits for the writer, for a while only, since a stopped
   // writer must not hang every boot. Taken before the open starts, so that
   // the keyring lock always comes before the locks cryptsetup takes.
-  if (keyring_location.keydev == nullptr && init_keydev_and_offset() != 0)
+  if (primary->keydev == nullptr && init_keydev_and_offset(primary) != 0)
     return report_error(SCOPE_OPEN, "recover key");
-  if (wait_for_keyring() < 0)
+  if (lock_keyring(primary, KEYRING_SHARED) == LOCK_REFUSED)
     return report_error(SCOPE_OPEN, "lock keyring device");
-  return run_keyed_command(command, __func__, false);
+  return run_keyed_command(command, __func__, false, primary);
 }

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "keyring/keyring_location.h"
+
 // The LUKS operations, run through the external cryptsetup program. The key
 // reaches it only through a pipe on its standard input.
 
@@ -12,11 +14,11 @@
 [[nodiscard]] int cryptsetup_isLuks(const char *device);
 // Formats with the key of the `safe` partition; cryptsetup_format_prepare
 // has refused the keyring's own storage before.
-[[nodiscard]] int cryptsetup_format(const char *device);
+[[nodiscard]] int cryptsetup_format(const char *device, keyring_location *primary);
 // Formats with `key` (32 bytes) itself, which nothing has stored yet.
 [[nodiscard]] int cryptsetup_format_with_key(const char *device, const uint8_t *key);
 // Opens after waiting (30 s at most) for a run that rewrites the keyring.
-[[nodiscard]] int cryptsetup_open(const char *device, const char *name);
+[[nodiscard]] int cryptsetup_open(const char *device, const char *name, keyring_location *primary);
 
 // Whether `key` (32 bytes) opens a keyslot of the LUKS volume on `device`,
 // tried with "cryptsetup --test-passphrase", which maps nothing; a LUKS2
@@ -35,4 +37,4 @@
 // is made or recovered: the keyring's own storage as the device to format,
 // or no keyring found. With `lock`, it also takes the keyring lock for the
 // rest of the run. 0 when the format may go on.
-[[nodiscard]] int cryptsetup_format_prepare(const char *device, bool lock);
+[[nodiscard]] int cryptsetup_format_prepare(const char *device, bool lock, keyring_location *primary);

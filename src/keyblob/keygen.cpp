@@ -11,12 +11,10 @@
 #include "keyblob/key_blob_device.h"
 #include "keyblob/keymod.h"
 #include "keyring/keyring_device.h"
-#include "keyring/keyring_location.h"
 #include "util/base64.h"
 #include "util/io.h"
 #include "util/report.h"
 #include "util/secure_wipe.h"
-#include "volume/cryptsetup.h"
 
 namespace {
 
@@ -118,44 +116,37 @@ int verify_stored_blob(const keyring_location *primary, const key_blob_request *
   return result;
 }
 
-// Held from before the first step that decides what the keyring will hold
-// until the run ends: no other run stores in between.
-int hold_keyring(keyring_location *primary)
+void close_device(new_key *key)
 {
-  if (primary->keydev == nullptr && init_keydev_and_offset(primary) != 0)
-    return -1;
-  if (lock_keyring(primary, KEYRING_EXCLUSIVE) != LOCK_HELD)
-    return report_error(SCOPE_GENERATE_KEY, "lock keyring device");
-  return 0;
+  if (key->device >= 0)
+    close(key->device);
+  key->device = -1;
 }
 
-// A key stored for a LUKS volume it does not open leaves that volume with no
-// key at all. A device without a LUKS header has nothing to lose.
-int opens_volume(const char *volume, const uint8_t *key)
+}  // namespace
+
+int make_new_key(new_key *key, const char *base64_key)
 {
-  const int luks = cryptsetup_isLuks(volume);
-  if (luks == 1)
-    return 0;
-  if (luks != 0)
-    return report_error(SCOPE_GENERATE_KEY, "cannot check %s", volume);
-  const int tested = cryptsetup_test_key(volume, key);
-  if (tested == 1)
-    report_error(SCOPE_GENERATE_KEY, "new key does not open %s", volume);
-  else if (tested != 0)
-    report_error(SCOPE_GENERATE_KEY, "cannot test key on %s", volume);
-  return tested == 0 ? 0 : -1;
+  memset(key, 0, sizeof(*key));
+  key->device = -1;
+  key_blob_request &request = key->request;
+  request.raw_key_len = KEY_LEN;
+  request.key_blob_len = KEY_LEN + KEY_BLOB_OVERHEAD;
+  request.key_modifier_len = KEY_MODIFIER_LEN;
+
+  request.raw_key = static_cast<uint8_t *>(malloc(request.raw_key_len));
+  if (request.raw_key == nullptr)
+    return report_error(SCOPE_GENERATE_KEY, "malloc raw key");
+  if ((request.key_blob = static_cast<uint8_t *>(malloc(request.key_blob_len))) == nullptr)
+    return report_error(SCOPE_GENERATE_KEY, "malloc key blob");
+  if ((request.key_modifier = static_cast<uint8_t *>(malloc(request.key_modifier_len))) == nullptr)
+    return report_error(SCOPE_GENERATE_KEY, "malloc key modifier");
+  return fill_raw_key(request.raw_key, base64_key);
 }
 
-// Fills and wraps the key and checks the fresh blob in memory, then holds
-// the keyring; every buffer is the caller's. The device stays open in
-// key->device until the blob is stored.
-int make_and_wrap(new_key *key, const char *base64_key, const char *volume, keyring_location *primary)
+int wrap_new_key(new_key *key)
 {
   key_blob_request *request = &key->request;
-  if (fill_raw_key(request->raw_key, base64_key) != 0)
-    return -1;
-  if (volume != nullptr && (hold_keyring(primary) != 0 || opens_volume(volume, request->raw_key) != 0))
-    return -1;
   memset(request->key_blob, 0, request->key_blob_len);
   if (compute_keymod(request->key_modifier, request->key_modifier_len) < 0)
     return report_error(SCOPE_GENERATE_KEY, "compute key modifier");
@@ -166,46 +157,10 @@ int make_and_wrap(new_key *key, const char *base64_key, const char *volume, keyr
   int result = ioctl(key->device, KEY_BLOB_ENCRYPT, request);
   if (result != 0)
     return report_error(SCOPE_GENERATE_KEY, "encrypt ioctl: %d", result);
-  if (unwraps_to_key(key->device, request->key_blob, request) != 0) {
-    // The flash is touched only for a blob this device unwraps again.
-    report_error(SCOPE_GENERATE_KEY, "verify new key blob");
-    return -1;
-  }
-  return hold_keyring(primary);
-}
-
-void close_device(new_key *key)
-{
-  if (key->device >= 0)
-    close(key->device);
-  key->device = -1;
-}
-
-}  // namespace
-
-int make_new_key(new_key *key, const char *base64_key, const char *volume, keyring_location *primary)
-{
-  memset(key, 0, sizeof(*key));
-  key->device = -1;
-  key_blob_request &request = key->request;
-  request.raw_key_len = KEY_LEN;
-  request.key_blob_len = KEY_LEN + KEY_BLOB_OVERHEAD;
-  request.key_modifier_len = KEY_MODIFIER_LEN;
-
-  int result = -1;
-  request.raw_key = static_cast<uint8_t *>(malloc(request.raw_key_len));
-  if (request.raw_key == nullptr) {
-    report_error(SCOPE_GENERATE_KEY, "malloc raw key");
-  } else if ((request.key_blob = static_cast<uint8_t *>(malloc(request.key_blob_len))) == nullptr) {
-    report_error(SCOPE_GENERATE_KEY, "malloc key blob");
-  } else if ((request.key_modifier = static_cast<uint8_t *>(malloc(request.key_modifier_len))) == nullptr) {
-    report_error(SCOPE_GENERATE_KEY, "malloc key modifier");
-  } else {
-    result = make_and_wrap(key, base64_key, volume, primary);
-  }
-  if (result != 0)
-    close_device(key);
-  return result;
+  // The flash is touched only for a blob this device unwraps again.
+  if (unwraps_to_key(key->device, request->key_blob, request) != 0)
+    return report_error(SCOPE_GENERATE_KEY, "verify new key blob");
+  return 0;
 }
 
 int store_new_key(new_key *key, keyring_location *primary)
@@ -228,14 +183,4 @@ void release_new_key(new_key *key)
   release_secret(request.key_blob, request.key_blob_len);
   release_secret(request.raw_key, request.raw_key_len);
   memset(&request, 0, sizeof(request));
-}
-
-int generate_key(const char *base64_key, const char *volume, keyring_location *primary)
-{
-  new_key key;
-  int result = make_new_key(&key, base64_key, volume, primary);
-  if (result == 0)
-    result = store_new_key(&key, primary);
-  release_new_key(&key);
-  return result;
 }

@@ -7,7 +7,6 @@
 #include <cstring>
 #include <dirent.h>
 
-#include "keyring/keyring_location.h"
 #include "keyring/location_parsers.h"
 #include "util/io.h"
 #include "util/report.h"
@@ -103,8 +102,7 @@ int find_safe_emmc_partition(const char *disk, char **keydev)
   if (snprintf(command, sizeof(command), "/sbin/fdisk -l %s", disk) < static_cast<int>(sizeof(command)))
     listing = popen(command, "r");
   if (listing == nullptr) {
-    report_error(SCOPE_INIT_KEYDEV, "Failed to execute '/sbin/fdisk -l %s'", disk);
-    return LOCATION_SOURCE_MISSING;
+    return report_error(SCOPE_INIT_KEYDEV, "Failed to execute '/sbin/fdisk -l %s'", disk);
   }
   // A name longer than the buffer arrives in pieces: a piece that neither
   // starts nor ends its line could end in "safe" while the name goes on.

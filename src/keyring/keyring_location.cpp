@@ -75,9 +75,10 @@ int init_keydev_and_offset(keyring_location *primary)
   if (is_nand < 0)
     return is_nand;
 
-  int result = is_nand == 1 ? find_safe_mtd_partition(primary) : find_safe_emmc_partition(MMC_DISK, &primary->keydev);
-  if (result != 0)
-    return result;
+  if (is_nand == 1 && find_safe_mtd_partition(primary) != 0)
+    return LOCATION_SOURCE_MISSING;
+  if (is_nand == 0 && find_safe_emmc_partition(MMC_DISK, &primary->keydev) != 0)
+    return LOCATION_SOURCE_MISSING;
   return primary->keydev != nullptr ? 0 : -1;
 }
 

@@ -26,7 +26,6 @@ constexpr const char *MTD_TABLE_PATH = "/proc/mtd";
 constexpr const char *FW_ENV_CONFIG_PATH = "/etc/fw_env.config";
 // The eMMC disk that holds the `safe` partition, chosen at build time.
 constexpr const char *MMC_DISK = LOCKWARDEN_MMC_DISK;
-constexpr const char *SYSFS_BLOCK_PATH = "/sys/class/block";
 
 // 1: the root device on the kernel command line is on UBI or MTD (a NAND
 // board); 0: it is not; -1: no root= word; LOCATION_SOURCE_MISSING.

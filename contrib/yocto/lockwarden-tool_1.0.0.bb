@@ -15,7 +15,9 @@ LIC_FILES_CHKSUM = "file://LICENSE;md5=b3035cf3ce569ff55e9f6482e43a72b2"
 SRC_URI = "git://git.example.org/lockwarden-tool.git;protocol=https;branch=main"
 # The commit to build: a placeholder that fails the fetch until it is set.
 SRCREV = "0000000000000000000000000000000000000000"
-PV = "1.0.0+git"
+# ${SRCPV} gives kirkstone a new version for a new SRCREV; later releases
+# set it empty and add the revision to a "+git" version themselves.
+PV = "1.0.0+git${SRCPV}"
 # Where the git fetcher puts the checkout: ${WORKDIR}/git up to 5.0,
 # ${UNPACKDIR}/git in 5.1 and 5.2, ${UNPACKDIR}/${BP} (the default S) from
 # 5.3 on, which also refuses an S written with ${WORKDIR}.
@@ -57,7 +59,9 @@ INITSCRIPT_PARAMS = "start 11 S . stop 89 0 6 ."
 
 # The program runs "cryptsetup" (and fdisk on eMMC boards) through /bin/sh.
 # The manual page and the examples go to ${PN}-doc.
-FILES:${PN} = "${sbindir}/lockwarden-tool ${systemd_system_unitdir}/lockwarden-open@.service ${nonarch_base_libdir}/udev/rules.d/60-lockwarden-caam-kb.rules ${INIT_D_DIR}/lockwarden-open"
+# ${datadir}/lockwarden-tool/lockwarden-conf.sh: the reader of NAME.conf that
+# the unit and the init script use.
+FILES:${PN} = "${sbindir}/lockwarden-tool ${datadir}/lockwarden-tool/lockwarden-conf.sh ${systemd_system_unitdir}/lockwarden-open@.service ${nonarch_base_libdir}/udev/rules.d/60-lockwarden-caam-kb.rules ${INIT_D_DIR}/lockwarden-open"
 RDEPENDS:${PN} = "cryptsetup"
 # The /init of an initramfs that opens an encrypted root file system, for
 # lockwarden-initramfs-image.bb alone: never install it into a root file system.

@@ -11,9 +11,13 @@ set(LOCKWARDEN_CROSS_SYSROOT /usr/${LOCKWARDEN_CROSS_TRIPLE})
 set(CMAKE_C_COMPILER ${LOCKWARDEN_CROSS_TRIPLE}-gcc)
 set(CMAKE_CXX_COMPILER ${LOCKWARDEN_CROSS_TRIPLE}-g++)
 
-# Debian's multiarch cross packages install headers and libraries below
-# /usr/TRIPLE; never pick up the build machine's own libraries.
-set(CMAKE_FIND_ROOT_PATH ${LOCKWARDEN_CROSS_SYSROOT})
+# Debian's cross C library lives below /usr/TRIPLE; other libraries of the
+# target (libssl-dev:armhf) in /usr/lib/TRIPLE and /usr/include, which the
+# root / finds through the target's multiarch folder. pkg-config is asked for
+# the target's .pc files: the build machine's would point the search at its
+# own libraries.
+set(CMAKE_FIND_ROOT_PATH ${LOCKWARDEN_CROSS_SYSROOT} /)
+set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/${LOCKWARDEN_CROSS_TRIPLE}/pkgconfig:/usr/share/pkgconfig)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

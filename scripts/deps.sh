@@ -9,15 +9,16 @@ packages_for() {
   case "$1" in
     build)    echo "cmake g++ make git libgtest-dev libssl-dev cryptsetup-bin gdisk" ;;
     demo)     echo "cmake g++ make git cryptsetup-bin" ;;
-    sanitize) echo "cmake g++ make libgtest-dev cryptsetup-bin gdisk" ;;
+    sanitize) echo "cmake g++ make libgtest-dev libssl-dev cryptsetup-bin gdisk" ;;
     valgrind) echo "valgrind" ;;
-    arm)      echo "g++-arm-linux-gnueabihf g++-aarch64-linux-gnu qemu-user file git" ;;
+    arm)      echo "g++-arm-linux-gnueabihf g++-aarch64-linux-gnu qemu-user file git libssl-dev:armhf libssl-dev:arm64" ;;
     fuzz)     echo "clang libclang-rt-14-dev libssl-dev" ;;
     analyse)  echo "clang-tidy cppcheck" ;;
     package)  echo "cmake g++ make git build-essential debhelper dpkg-dev lintian mandoc man-db shellcheck systemd file" \
                    "crossbuild-essential-armhf crossbuild-essential-arm64 libc6-dev:armhf libc6-dev:arm64" \
+                   "libssl-dev:armhf libssl-dev:arm64" \
                    "python3-magic flake8" ;;
-    vm)       echo "qemu-system-x86 qemu-system-arm qemu-user g++-arm-linux-gnueabihf gdisk cryptsetup-bin kmod cpio xz-utils gcc make binutils libc6-dev libelf1 initramfs-tools" ;;
+    vm)       echo "qemu-system-x86 qemu-system-arm qemu-user g++-arm-linux-gnueabihf gdisk cryptsetup-bin kmod cpio xz-utils gcc make binutils libc6-dev libelf1 initramfs-tools libssl-dev libssl-dev:armhf" ;;
     all)      for s in build sanitize valgrind arm fuzz analyse package vm; do packages_for "$s"; done ;;
     *)        echo "deps.sh: unknown stage $1" >&2; exit 2 ;;
   esac
@@ -41,11 +42,11 @@ if [ "$list_only" -eq 1 ]; then
 fi
 
 # The ARM virtual machine's kernel, BusyBox and cryptsetup are downloaded
-# (never installed) from the armhf archive, which apt must know; the package
-# stage cross-builds .debs against the armhf and arm64 C libraries.
+# (never installed) from the armhf archive, which apt must know; the arm and
+# package stages build against the armhf and arm64 C libraries and libcrypto.
 foreign=""
-case " $* " in *" vm "* | *" package "* | *" all "*) foreign="armhf" ;; esac
-case " $* " in *" package "* | *" all "*) foreign="$foreign arm64" ;; esac
+case " $* " in *" vm "* | *" arm "* | *" package "* | *" all "*) foreign="armhf" ;; esac
+case " $* " in *" arm "* | *" package "* | *" all "*) foreign="$foreign arm64" ;; esac
 added=0
 for arch in $foreign; do
   dpkg --print-foreign-architectures | grep -qx "$arch" && continue

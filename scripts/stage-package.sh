@@ -6,8 +6,9 @@
 # check-package), the boot pieces (shellcheck, systemd-analyze verify), and
 # the Debian packages for amd64, armhf and arm64 (built from a copy of the
 # sources with dpkg-buildpackage, the ARM ones cross-built, all checked with
-# lintian; the native one installed with dpkg, run, removed). Leaves the
-# packages in build/ (lockwarden-tool_*.deb).
+# lintian with the source package; the native one installed with dpkg, run,
+# refused removal while a volume needs it in the initramfs, removed, purged).
+# Leaves the packages in build/ (lockwarden-tool_*.deb).
 # Changes the system: installs and then removes the package lockwarden-tool.
 # Usage: scripts/stage-package.sh
 set -eu
@@ -45,6 +46,7 @@ for f in usr/sbin/lockwarden-tool usr/share/man/man8/lockwarden-tool.8 \
          usr/share/doc/lockwarden-tool/examples/lockwarden-open.init \
          usr/share/doc/lockwarden-tool/examples/60-lockwarden-caam-kb.rules \
          usr/share/doc/lockwarden-tool/examples/initramfs-init \
+         usr/share/lockwarden-tool/lockwarden-conf.sh \
          usr/share/initramfs-tools/hooks/lockwarden-tool \
          usr/share/initramfs-tools/scripts/local-top/lockwarden-tool; do
   [ -f "$destdir/$f" ] || { echo "cmake --install did not install /$f"; exit 1; }
@@ -58,6 +60,20 @@ grep -q '^TOOL="/usr/sbin/lockwarden-tool"$' "$examples/lockwarden-open.init"
 for f in hooks/lockwarden-tool scripts/local-top/lockwarden-tool; do
   grep -q '^TOOL="/usr/sbin/lockwarden-tool"$' "$destdir/usr/share/initramfs-tools/$f"
 done
+
+step "cmake --install --prefix: another prefix than the configured one"
+# The boot pieces are written again for the prefix of the install.
+elsewhere="$(pwd)/$build/elsewhere"
+rm -rf "$elsewhere"
+cmake --install "$build" --prefix "$elsewhere" >/dev/null
+[ -x "$elsewhere/sbin/lockwarden-tool" ]
+grep -qF "exec $elsewhere/sbin/lockwarden-tool " "$elsewhere/share/doc/lockwarden-tool/examples/lockwarden-open@.service"
+for f in doc/lockwarden-tool/examples/lockwarden-open.init initramfs-tools/hooks/lockwarden-tool \
+         initramfs-tools/scripts/local-top/lockwarden-tool; do
+  grep -qx "TOOL=\"$elsewhere/sbin/lockwarden-tool\"" "$elsewhere/share/$f" || {
+    echo "$elsewhere/share/$f does not name $elsewhere/sbin/lockwarden-tool"; exit 1; }
+done
+echo "the unit, the init script and the initramfs-tools pieces name $elsewhere/sbin/lockwarden-tool"
 
 step "recipes: Yocto, Buildroot, Debian against LICENSE, version, options and install rules"
 ctest --test-dir "$build" -R '^packaging_recipes$' --no-tests=error --output-on-failure
@@ -79,11 +95,12 @@ else
 fi
 
 step "boot pieces: sh -n and shellcheck of the init script, the initramfs /init and initramfs-tools scripts"
-for f in "$examples/lockwarden-open.init" "$examples/initramfs-init" "$destdir"/usr/share/lockwarden-tool/lockwarden-conf.sh \
+for f in "$examples/lockwarden-open.init" "$examples/initramfs-init" \
   "$destdir"/usr/share/initramfs-tools/hooks/lockwarden-tool \
-  "$destdir"/usr/share/initramfs-tools/scripts/local-top/lockwarden-tool; do
+  "$destdir"/usr/share/initramfs-tools/scripts/local-top/lockwarden-tool \
+  "$destdir"/usr/share/lockwarden-tool/lockwarden-conf.sh debian/lockwarden-tool.prerm; do
   sh -n "$f"
-  shellcheck "$f"
+  shellcheck -x "$f"
 done
 echo "clean"
 
@@ -138,15 +155,16 @@ echo "opened once, skipped when open, refused when unusable, kept at stop"
 step "dpkg-buildpackage: amd64, armhf and arm64 (cross)"
 # From a copy: the build never sees build/ or .git, writes nothing into the
 # work tree, and its outputs (written next to the source folder) land in
-# build/. The copy has no git work tree, so the revision is handed in. The
-# three builds share the copy: each has its own obj-TRIPLET folder, and
-# debian/rules clean runs before each.
+# build/. The copy has no git work tree: the version text is
+# debian/changelog's. The three builds share the copy: each has its own
+# obj-TRIPLET folder, and debian/rules clean runs before each. The source
+# package, made first, is for lintian.
 version=$(sed -n '1s/^lockwarden-tool (\([^)]*\)).*/\1/p' debian/changelog)
 copy=build/lockwarden-tool-$version
 rm -rf "$copy" build/lockwarden-tool_* build/lockwarden-tool-dbgsym_*
 mkdir -p "$copy"
 tar -c --exclude=./build --exclude=./.git . | tar -x -C "$copy"
-revision=$(git describe --always --dirty 2>/dev/null || echo unknown)
+(cd build && dpkg-source -b "${copy#build/}" >/dev/null)
 native=$(dpkg --print-architecture)
 debs=""
 for arch in "$native" armhf arm64; do
@@ -156,7 +174,7 @@ for arch in "$native" armhf arm64; do
   # nocheck: the build stage has just run the whole suite on these sources
   # (and the arm stage under qemu-user); here only what packaging adds is
   # checked.
-  (cd "$copy" && LOCKWARDEN_REVISION="$revision" DEB_BUILD_OPTIONS="nocheck parallel=2" \
+  (cd "$copy" && DEB_BUILD_OPTIONS="nocheck parallel=2" \
     dpkg-buildpackage -b -us -uc -Pnocheck ${cross:+"$cross"} >"../dpkg-buildpackage-$arch.log" 2>&1) || {
     tail -40 "build/dpkg-buildpackage-$arch.log"; exit 1; }
   deb=build/lockwarden-tool_${version}_$arch.deb
@@ -177,28 +195,34 @@ done
 file "$build/unpacked-armhf/usr/sbin/lockwarden-tool" | grep -q 'ELF 32-bit LSB pie executable, ARM, EABI5'
 file "$build/unpacked-arm64/usr/sbin/lockwarden-tool" | grep -q 'ELF 64-bit LSB pie executable, ARM aarch64'
 for arch in armhf arm64; do
-  sh tests/binary/check-hardening.sh "$build/unpacked-$arch/usr/sbin/lockwarden-tool" >"$build/hardening-$arch.txt" || {
+  sh tests/binary/check-hardening.sh --escrow "$build/unpacked-$arch/usr/sbin/lockwarden-tool" >"$build/hardening-$arch.txt" || {
     cat "$build/hardening-$arch.txt"; exit 1; }
 done
 echo "armhf and arm64: ARM executables, hardened"
 
 step "lintian --fail-on error,warning"
-# One run for the three: lintian's start-up is most of its time.
+# One run for the three and the source package: lintian's start-up is most
+# of its time.
 # shellcheck disable=SC2086
-lintian --fail-on error,warning --display-info $debs
+lintian --fail-on error,warning --display-info "build/lockwarden-tool_$version.dsc" $debs
 echo "lintian: no errors, no warnings"
 
-step "package contents = cmake --install + Debian's own documents"
-# Compressed as Debian policy wants: the manual page and README. The listing
-# is taken whole: a reader that stops early (grep -q) breaks dpkg-deb's pipe.
+step "package contents = cmake --install + Debian's own files"
+# The unit and the udev rule where systemd and udev read them, not as
+# examples. Compressed as Debian policy wants: the manual page and README.
+# The listing is taken whole: a reader that stops early (grep -q) breaks
+# dpkg-deb's pipe.
+expected=$(printf '%s\n' "$installed" |
+  sed -e 's|^/usr/share/doc/lockwarden-tool/examples/\(lockwarden-open@.service\)$|/lib/systemd/system/\1|' \
+      -e 's|^/usr/share/doc/lockwarden-tool/examples/\(60-lockwarden-caam-kb.rules\)$|/lib/udev/rules.d/\1|' | sort)
 for deb in $debs; do
   contents=$(dpkg-deb -c "$deb")
   packaged=$(printf '%s\n' "$contents" | awk '$1 !~ /^d/ { print $6 }' | sed -e 's/^\.//' -e 's/\.gz$//' |
     grep -v -x -e /usr/share/doc/lockwarden-tool/copyright -e /usr/share/doc/lockwarden-tool/changelog \
-      -e /usr/share/doc/lockwarden-tool/README.md | sort)
-  if [ "$packaged" != "$installed" ]; then
+      -e /usr/share/doc/lockwarden-tool/README.md -e /usr/share/lintian/overrides/lockwarden-tool | sort)
+  if [ "$packaged" != "$expected" ]; then
     echo "$deb holds:"; printf '%s\n' "$packaged"
-    echo "cmake --install installs:"; printf '%s\n' "$installed"
+    echo "expected:"; printf '%s\n' "$expected"
     exit 1
   fi
   printf '%s\n' "$contents" | grep -q ' ./usr/share/man/man8/lockwarden-tool.8.gz$'
@@ -206,30 +230,68 @@ for deb in $debs; do
   echo "$deb: same files"
 done
 
-step "dpkg -i, run, systemd-analyze verify, dpkg -P"
+step "dpkg -i, run, systemd-analyze verify, refused removal, dpkg -r, dpkg -P"
 deb=build/lockwarden-tool_${version}_$native.deb
-# From here on the system is changed: remove the package on every way out.
-trap 'dpkg -P lockwarden-tool >/dev/null 2>&1 || true' EXIT
+conf=/etc/lockwarden/lockwarden-package-stage.conf
+confdir_made=0
+[ -d /etc/lockwarden ] || confdir_made=1
+# From here on the system is changed: undo it on every way out.
+undo() {
+  rm -f "$conf"
+  [ "$confdir_made" -eq 0 ] || rmdir /etc/lockwarden 2>/dev/null || true
+  dpkg -P lockwarden-tool >/dev/null 2>&1 || true
+}
+trap undo EXIT
 # Minimal images exclude manual pages and documentation from installs
 # (dpkg path-exclude); the checks below need them.
-dpkg --path-include='/usr/share/man/man8/lockwarden-tool.8*' \
-     --path-include='/usr/share/doc/lockwarden-tool/*' -i "$deb"
+install_deb() {
+  dpkg --path-include='/usr/share/man/man8/lockwarden-tool.8*' \
+       --path-include='/usr/share/doc/lockwarden-tool/*' -i "$deb"
+}
+install_deb
 /usr/sbin/lockwarden-tool --help >"$build/help.txt"
 head -1 "$build/help.txt" | grep -q '^Lockwarden command line tool' || {
   echo "installed lockwarden-tool --help printed:"; cat "$build/help.txt"; exit 1; }
-grep "^Version: $(echo "$version" | sed 's/\./\\./g')-" "$build/help.txt"
-echo "lockwarden-tool --help: exit 0"
-/usr/sbin/lockwarden-tool --version | grep -x "lockwarden-tool $(echo "$version" | sed 's/\./\\./g')-.*"
+grep -xF "Version: $version" "$build/help.txt"
+/usr/sbin/lockwarden-tool --version | grep -xF "lockwarden-tool $version"
 man -w lockwarden-tool
 grep -q 'MIT' /usr/share/doc/lockwarden-tool/copyright
-sh tests/binary/check-hardening.sh /usr/sbin/lockwarden-tool
+sh tests/binary/check-hardening.sh --escrow /usr/sbin/lockwarden-tool
+listed=$(dpkg -L lockwarden-tool)
+for f in /lib/systemd/system/lockwarden-open@.service /lib/udev/rules.d/60-lockwarden-caam-kb.rules; do
+  printf '%s\n' "$listed" | grep -qx "$f" || { echo "the package does not install $f"; exit 1; }
+done
+# A template, enabled per volume by the administrator, never by the package.
+systemctl is-enabled lockwarden-open@data.service | grep -x disabled
 # Checks the template unit's syntax (instantiated as lockwarden-open@i), its
 # ordering (no cycles), that ExecStart and ExecStop name executables, and
 # that its Documentation= page exists. Any output is a finding.
-systemd-analyze verify /usr/share/doc/lockwarden-tool/examples/lockwarden-open@.service >"$build/verify.log" 2>&1 || {
+systemd-analyze verify /lib/systemd/system/lockwarden-open@.service >"$build/verify.log" 2>&1 || {
   cat "$build/verify.log"; exit 1; }
 if [ -s "$build/verify.log" ]; then cat "$build/verify.log"; exit 1; fi
 echo "systemd-analyze verify: clean"
-dpkg -P lockwarden-tool
+# A volume the initramfs opens holds the package; an upgrade (here the same
+# version again) goes on.
+mkdir -p /etc/lockwarden
+printf '# the root file system\nDEVICE="/dev/mmcblk0p3"\nINITRAMFS="yes"\n' >"$conf"
+if dpkg --remove lockwarden-tool >"$build/remove.log" 2>&1; then
+  cat "$build/remove.log"; echo "dpkg --remove went on with INITRAMFS=yes in $conf"; exit 1
+fi
+cat "$build/remove.log"
+grep -qxF "lockwarden-tool: remove $conf or set INITRAMFS=no in it, then remove the package." "$build/remove.log"
+dpkg-query -W -f '${db:Status-Status}\n' lockwarden-tool | grep -x installed
+install_deb >/dev/null
+sed -i 's/^INITRAMFS=.*/INITRAMFS=no/' "$conf"
+dpkg --remove lockwarden-tool
+# Removed, nothing is left to purge: the purge is shown on an installed
+# package, /etc/lockwarden empty.
+rm "$conf"
+install_deb >/dev/null
+dpkg --purge lockwarden-tool
 trap - EXIT
-[ ! -e /usr/sbin/lockwarden-tool ] || { echo "dpkg -P left /usr/sbin/lockwarden-tool"; exit 1; }
+undo
+if dpkg-query -W lockwarden-tool >/dev/null 2>&1; then echo "dpkg -P left lockwarden-tool known to dpkg"; exit 1; fi
+for f in /usr/sbin/lockwarden-tool /lib/systemd/system/lockwarden-open@.service /usr/share/lockwarden-tool; do
+  [ ! -e "$f" ] || { echo "dpkg -P left $f"; exit 1; }
+done
+echo "refused while $conf said INITRAMFS=yes, upgraded, removed once it said no; purged"

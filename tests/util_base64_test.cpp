@@ -112,6 +112,36 @@ TEST(base64_key_text, decodes_to_33_bytes_with_the_32_key_bytes_first)
   EXPECT_EQ(state.partial_byte, 0xAA);
 }
 
+TEST(base64_encode, gives_the_rfc4648_texts)
+{
+  const char *const rows[] = {"",     "",     "f",        "Zg==",  "fo",       "Zm8=",   "foo",
+                              "Zm9v", "foob", "Zm9vYg==", "fooba", "Zm9vYmE=", "foobar", "Zm9vYmFy"};
+  for (size_t i = 0; i < sizeof(rows) / sizeof(rows[0]); i += 2) {
+    char text[16];
+    const size_t n = strlen(rows[i]);
+    EXPECT_EQ(base64_encode(reinterpret_cast<const uint8_t *>(rows[i]), n, text), base64_encoded_length(n));
+    EXPECT_STREQ(text, rows[i + 1]);
+  }
+}
+
+TEST(base64_key_text, every_key_encodes_to_a_key_text_that_decodes_back)
+{
+  // Every byte value at every place (and so every character of the alphabet):
+  // 43 alphabet characters and '=', which the decoder reads back.
+  for (int round = 0; round < 256; round++) {
+    uint8_t key[32];
+    for (int i = 0; i < 32; i++)
+      key[i] = static_cast<uint8_t>(round + i * 67);
+    char text[45];
+    ASSERT_EQ(base64_encode(key, sizeof(key), text), 44u);
+    EXPECT_EQ(strspn(text, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"), 43u) << text;
+    EXPECT_EQ(text[43], '=');
+    uint8_t decoded[34] = {};
+    base64_decode_string(text, decoded);
+    EXPECT_EQ(memcmp(decoded, key, sizeof(key)), 0) << text;
+  }
+}
+
 TEST(base64_char_value, covers_the_table_and_nothing_else)
 {
   struct {

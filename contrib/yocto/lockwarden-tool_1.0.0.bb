@@ -32,9 +32,11 @@ EXTRA_OECMAKE = "-DLOCKWARDEN_BUILD_TESTS=OFF -DLOCKWARDEN_BUILD_BENCHMARKS=OFF 
 # The eMMC disk that holds the keyring partition "safe" (/dev/mmcblkN).
 LOCKWARDEN_MMC_DISK ?= "/dev/mmcblk0"
 # minimal-kdf: format with PBKDF2 at 1000 iterations, a fast unlock that
-# suits the program's random 256-bit keys.
+# suits the program's random 256-bit keys. escrow: seal a recovery key to the
+# vendor's certificate, with OpenSSL's libcrypto.
 PACKAGECONFIG ??= ""
 PACKAGECONFIG[minimal-kdf] = "-DLOCKWARDEN_MINIMAL_KDF=ON,-DLOCKWARDEN_MINIMAL_KDF=OFF"
+PACKAGECONFIG[escrow] = "-DLOCKWARDEN_ESCROW=ON,-DLOCKWARDEN_ESCROW=OFF,openssl"
 
 # The boot pieces, generated with the install prefix by the build and
 # installed by it as examples, go into place here. systemd.bbclass drops the
@@ -58,10 +60,9 @@ INITSCRIPT_NAME = "lockwarden-open"
 INITSCRIPT_PARAMS = "start 11 S . stop 89 0 6 ."
 
 # The program runs "cryptsetup" (and fdisk on eMMC boards) through /bin/sh.
+# ${datadir}/lockwarden-tool holds the NAME.conf reader of the boot pieces.
 # The manual page and the examples go to ${PN}-doc.
-# ${datadir}/lockwarden-tool/lockwarden-conf.sh: the reader of NAME.conf that
-# the unit and the init script use.
-FILES:${PN} = "${sbindir}/lockwarden-tool ${datadir}/lockwarden-tool/lockwarden-conf.sh ${systemd_system_unitdir}/lockwarden-open@.service ${nonarch_base_libdir}/udev/rules.d/60-lockwarden-caam-kb.rules ${INIT_D_DIR}/lockwarden-open"
+FILES:${PN} = "${sbindir}/lockwarden-tool ${datadir}/lockwarden-tool ${systemd_system_unitdir}/lockwarden-open@.service ${nonarch_base_libdir}/udev/rules.d/60-lockwarden-caam-kb.rules ${INIT_D_DIR}/lockwarden-open"
 RDEPENDS:${PN} = "cryptsetup"
 # The /init of an initramfs that opens an encrypted root file system, for
 # lockwarden-initramfs-image.bb alone: never install it into a root file system.

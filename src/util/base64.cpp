@@ -101,3 +101,44 @@ void base64_decode_string(const char *text, uint8_t *out)
   base64_decode_init(&state);
   base64_decode_chunk(text, strlen(text), out, &state);
 }
+
+namespace {
+
+// The alphabet character of a 6-bit value, computed rather than looked up,
+// so that the memory access pattern says nothing about the value. Each mask
+// is all ones from a threshold on: A-Z, then a-z (+6), 0-9 (-75), '+' (-15),
+// '/' (+3).
+char base64_char(unsigned v)
+{
+  unsigned c = v + 'A';
+  c += (0u - ((25u - v) >> 31)) & 6u;
+  c -= (0u - ((51u - v) >> 31)) & 75u;
+  c -= (0u - ((61u - v) >> 31)) & 15u;
+  c += (0u - ((62u - v) >> 31)) & 3u;
+  return static_cast<char>(c);
+}
+
+}  // namespace
+
+size_t base64_encode(const uint8_t *data, size_t n, char *out)
+{
+  char *p = out;
+  size_t i = 0;
+  for (; i + 3 <= n; i += 3) {
+    const unsigned group = static_cast<unsigned>(data[i]) << 16 | static_cast<unsigned>(data[i + 1]) << 8 | data[i + 2];
+    *p++ = base64_char(group >> 18);
+    *p++ = base64_char(group >> 12 & 0x3F);
+    *p++ = base64_char(group >> 6 & 0x3F);
+    *p++ = base64_char(group & 0x3F);
+  }
+  if (i < n) {
+    const bool two = i + 2 == n;
+    const unsigned group = static_cast<unsigned>(data[i]) << 16 | (two ? static_cast<unsigned>(data[i + 1]) << 8 : 0u);
+    *p++ = base64_char(group >> 18);
+    *p++ = base64_char(group >> 12 & 0x3F);
+    *p++ = two ? base64_char(group >> 6 & 0x3F) : '=';
+    *p++ = '=';
+  }
+  *p = '\0';
+  return static_cast<size_t>(p - out);
+}

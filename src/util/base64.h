@@ -4,6 +4,15 @@
 #include <cstddef>
 #include <cstdint>
 
+// Canonical base64 (RFC 4648: the standard alphabet, '=' padding, no line
+// breaks): the form that the key text check accepts and the decoder reads
+// back to the same bytes.
+constexpr size_t base64_encoded_length(size_t n) { return (n + 2) / 3 * 4; }
+
+// Writes base64_encoded_length(n) characters and a NUL to `out` and returns
+// the number of characters. It encodes keys: no table is indexed by their bits.
+size_t base64_encode(const uint8_t *data, size_t n, char *out);
+
 // Streaming base64 decoder. It never rejects input: "=" decodes as 62 and any
 // byte outside the alphabet as 63, so a given text always yields the same key.
 struct base64_decode_state {

@@ -4,18 +4,22 @@
 # a root tool, from its ELF headers alone (readelf works for any target):
 # PIE, full RELRO, stack protector, FORTIFY, no executable stack, no text
 # relocations or run paths, and no shared library but the C library (the
-# program is built without exceptions and RTTI, with --as-needed).
-# Usage: check-hardening.sh [--fortify|--no-fortify] PROGRAM
+# program is built without exceptions and RTTI, with --as-needed) and, in a
+# build with LOCKWARDEN_ESCROW, OpenSSL's libcrypto.
+# Usage: check-hardening.sh [--fortify|--no-fortify] [--escrow] PROGRAM
 #   --no-fortify  for unoptimised builds, where _FORTIFY_SOURCE does nothing
+#   --escrow      for builds with LOCKWARDEN_ESCROW: libcrypto.so.3 allowed
 # READELF may name the readelf to use.
 set -u
 fortify=1
+escrow=0
 case "${1:-}" in
   --fortify) shift ;;
   --no-fortify) fortify=0; shift ;;
 esac
+[ "${1:-}" = --escrow ] && escrow=1 && shift
 if [ $# -ne 1 ] || [ ! -f "$1" ]; then
-  echo "usage: $0 [--fortify|--no-fortify] PROGRAM" >&2
+  echo "usage: $0 [--fortify|--no-fortify] [--escrow] PROGRAM" >&2
   exit 2
 fi
 program=$1
@@ -67,13 +71,15 @@ check "no text relocations" $? "the code is patched at load time"
 check "no RPATH/RUNPATH" $? "$(printf '%s\n' "$dynamic" | grep -E '\((RPATH|RUNPATH)\)')"
 
 # The dynamic loader itself may be NEEDED (on armhf it provides the stack
-# guard); anything else but libc.so.6 is not.
+# guard); anything else but libc.so.6 is not, but for libcrypto.so.3 in an
+# escrow build (never libssl).
 interpreter=$(printf '%s\n' "$segments" | sed -n 's/.*Requesting program interpreter: \(.*\)\]$/\1/p')
 interpreter=${interpreter##*/}
 needed=$(printf '%s\n' "$dynamic" | sed -n 's/.*(NEEDED).*\[\(.*\)\]$/\1/p')
 extra=""
 for lib in $needed; do
-  [ "$lib" = "libc.so.6" ] || [ "$lib" = "$interpreter" ] || extra="$extra $lib"
+  [ "$lib" = "libc.so.6" ] || [ "$lib" = "$interpreter" ] ||
+    { [ "$escrow" -eq 1 ] && [ "$lib" = "libcrypto.so.3" ]; } || extra="$extra $lib"
 done
 has "$needed" '^libc\.so\.6$' && [ -z "$extra" ]
 check "NEEDED only libc" $? "needs:$(echo $needed | tr '\n' ' ')"

@@ -9,15 +9,17 @@
 # - version: recipe file name, Buildroot VERSION, debian/changelog and the
 #   manual page all give the project version;
 # - options: every -D option the recipes pass is one the project reads, and
-#   the recipes offer the project's build choices (minimal KDF, eMMC disk);
+#   the recipes offer the project's build choices (minimal KDF, escrow with
+#   OpenSSL, eMMC disk);
 # - forms: the Yocto recipe's fixed SRCREV, PV, S, inherit line, systemd and
-#   init script settings; Buildroot's host CMake against the project's
-#   minimum;
+#   init script settings; Buildroot's host CMake and Debian's Build-Depends
+#   against the project's minimum (and the tests');
 # - installed files: `cmake --install` into a temporary DESTDIR, then every
 #   file lands in a package of the Yocto recipe (otherwise its
 #   installed-vs-shipped check stops the build) and every path the recipe
 #   ships is installed; what the Yocto and Buildroot recipes copy from the
-#   build folder is a file that `cmake --install` installs, byte for byte.
+#   build folder is a file that `cmake --install` installs, byte for byte
+#   but for the install prefix the boot pieces name.
 # Usage: check-recipes.sh SOURCE_DIR BUILD_DIR PROJECT_VERSION [CMAKE]
 # The sed patterns match bitbake and make variables literally.
 # shellcheck disable=SC2016
@@ -102,6 +104,7 @@ expect_line() {
 }
 mmc_default=$(sed -n 's/^set(LOCKWARDEN_MMC_DISK "\([^"]*\)" CACHE STRING$/\1/p' "$src/CMakeLists.txt")
 expect_line "$bb" 'PACKAGECONFIG[minimal-kdf] = "-DLOCKWARDEN_MINIMAL_KDF=ON,-DLOCKWARDEN_MINIMAL_KDF=OFF"'
+expect_line "$bb" 'PACKAGECONFIG[escrow] = "-DLOCKWARDEN_ESCROW=ON,-DLOCKWARDEN_ESCROW=OFF,openssl"'
 expect_line "$bb" "LOCKWARDEN_MMC_DISK ?= \"$mmc_default\""
 grep -qF -- '-DLOCKWARDEN_MMC_DISK=${LOCKWARDEN_MMC_DISK}' "$bb" || fail "Yocto: LOCKWARDEN_MMC_DISK does not reach CMake"
 expect_line "$config_in" 'config BR2_PACKAGE_LOCKWARDEN_TOOL_MINIMAL_KDF'
@@ -110,6 +113,12 @@ expect_line "$config_in" "	default \"$mmc_default\""
 grep -qF -- '-DLOCKWARDEN_MMC_DISK=$(call qstrip,$(BR2_PACKAGE_LOCKWARDEN_TOOL_MMC_DISK))' "$mk" ||
   fail "Buildroot: the eMMC disk setting does not reach CMake"
 grep -qF -- '-DLOCKWARDEN_MINIMAL_KDF=ON' "$mk" || fail "Buildroot: the minimal KDF setting does not reach CMake"
+# Escrow links libcrypto, which a Buildroot cryptsetup may not bring: the
+# option selects OpenSSL itself and the package depends on it.
+expect_line "$config_in" 'config BR2_PACKAGE_LOCKWARDEN_TOOL_ESCROW'
+expect_line "$config_in" '	select BR2_PACKAGE_OPENSSL'
+grep -qF -- '-DLOCKWARDEN_ESCROW=ON' "$mk" || fail "Buildroot: the escrow setting does not reach CMake"
+expect_line "$mk" 'LOCKWARDEN_TOOL_DEPENDENCIES += openssl'
 
 # --- forms the releases of Yocto and Buildroot depend on
 # A fixed commit, no AUTOREV; S where the git fetcher of each release from
@@ -133,6 +142,10 @@ if [ "$cmake_min" = "3.18" ]; then
 else
   expect_line "$config_in" "	select BR2_HOST_CMAKE_AT_LEAST_$(echo "$cmake_min" | tr . _)"
 fi
+# Debian: the program's CMake, and the tests' only where they are built.
+tests_min=$(sed -n 's/^if(CMAKE_VERSION VERSION_LESS \([0-9.]*\))$/\1/p' "$src/tests/CMakeLists.txt")
+expect_line "$src/debian/control" "Build-Depends: cmake (>= $cmake_min),"
+expect_line "$src/debian/control" "               cmake (>= $tests_min) <!nocheck>,"
 grep -q '^define LOCKWARDEN_TOOL_INSTALL_INIT_SYSTEMD$' "$mk" || fail "Buildroot installs no systemd unit"
 # The initramfs image installs the package of /init that the recipe makes.
 expect_line "$image_bb" 'inherit core-image'
@@ -169,11 +182,15 @@ echo "cmake --install: $(printf '%s\n' "$installed" | tr '\n' ' ')"
 [ -x "$destdir/usr/share/doc/lockwarden-tool/examples/initramfs-init" ] || fail "the example initramfs-init is not executable"
 
 # copied_from FILE: the file cmake installs with the bytes of the build
-# folder's FILE, or nothing.
+# folder's FILE, or nothing. The build folder's boot pieces name the files
+# of the configured prefix, the installed ones those of the install's (/usr).
+prefix=$(sed -n 's/^CMAKE_INSTALL_PREFIX:[A-Z]*=//p' "$build/CMakeCache.txt")
 copied_from() {
   [ -f "$build/$1" ] || return 0
   for g in $installed; do
-    if cmp -s "$build/$1" "$destdir$g"; then echo "$g"; fi
+    if sed -e "s|$prefix/sbin/lockwarden-tool|/usr/sbin/lockwarden-tool|g" \
+        -e "s|$prefix/share/lockwarden-tool/|/usr/share/lockwarden-tool/|g" "$build/$1" |
+      cmp -s - "$destdir$g"; then echo "$g"; fi
   done
 }
 
@@ -225,9 +242,13 @@ for f in $yocto_installed; do
     fail "Yocto: $f is installed but in no package (installed-vs-shipped)"
   fi
 done
-for pattern in $pn_files; do
-  shipped_by "$pattern" "$yocto_installed" ||
-    fail "Yocto: FILES:\${PN} names $pattern, which the recipe does not install"
+# Each entry of FILES:${PN} is an installed file or a folder holding one.
+for entry in $pn_files; do
+  found=0
+  for f in $yocto_installed; do
+    case "$f" in "$entry" | "$entry"/*) found=1 ;; esac
+  done
+  [ "$found" -eq 1 ] || fail "Yocto: FILES:\${PN} names $entry, which the recipe does not install"
 done
 # What the classes are told about is installed: the unit for systemd.bbclass,
 # the script for update-rc.d.bbclass.

@@ -21,7 +21,8 @@ LOCKWARDEN_TOOL_SUPPORTS_IN_SOURCE_BUILD = NO
 
 # The project needs CMake 3.18, the oldest host cmake Buildroot accepts, so
 # no BR2_HOST_CMAKE_AT_LEAST_* is selected. The tarball has no .git: the
-# version text names the tag or commit built. Hardening (stack protector
+# version text is VERSION when that is the release (1.0.0), else the release
+# followed by the commit built (1.0.0-COMMIT). Hardening (stack protector
 # where the toolchain has SSP, RELRO, FORTIFY) is Buildroot's, by its
 # BR2_SSP_*, BR2_RELRO_* and BR2_FORTIFY_SOURCE_* settings.
 LOCKWARDEN_TOOL_CONF_OPTS = \
@@ -36,6 +37,13 @@ ifeq ($(BR2_PACKAGE_LOCKWARDEN_TOOL_MINIMAL_KDF),y)
 LOCKWARDEN_TOOL_CONF_OPTS += -DLOCKWARDEN_MINIMAL_KDF=ON
 else
 LOCKWARDEN_TOOL_CONF_OPTS += -DLOCKWARDEN_MINIMAL_KDF=OFF
+endif
+
+ifeq ($(BR2_PACKAGE_LOCKWARDEN_TOOL_ESCROW),y)
+LOCKWARDEN_TOOL_DEPENDENCIES += openssl
+LOCKWARDEN_TOOL_CONF_OPTS += -DLOCKWARDEN_ESCROW=ON
+else
+LOCKWARDEN_TOOL_CONF_OPTS += -DLOCKWARDEN_ESCROW=OFF
 endif
 
 # The boot pieces, generated with the install prefix by the build.

@@ -116,11 +116,12 @@ configure_initramfs_tools() {
   local itools=$1 sbindir
   sbindir=$(dirname "$tool")
   rm -rf "$itools"
-  mkdir -p "$itools"/{conf/hooks,conf/scripts/local-top,etc,shell-etc,"files$sbindir"}
+  mkdir -p "$itools"/{conf/hooks,conf/scripts/local-top,etc,shell-etc,share/lockwarden-tool,"files$sbindir"}
   printf 'MODULES=list\nBUSYBOX=auto\nCOMPRESS=gzip\n' >"$itools/conf/initramfs.conf"
   printf '%s\n' sdhci-pci mmc_block ext4 >"$itools/conf/modules"
+  cp "$contrib_build/lockwarden-conf.sh" "$itools/share/lockwarden-tool/"
   for piece in hook:hooks/lockwarden-tool local-top:scripts/local-top/lockwarden-tool; do
-    sed -e "s|@LOCKWARDEN_SBINDIR@|$sbindir|" -e "s|@LOCKWARDEN_CONF_SH@|$contrib_build/lockwarden-conf.sh|" \
+    sed -e "s|@LOCKWARDEN_SBINDIR@|$sbindir|" -e "s|@LOCKWARDEN_DATADIR@|$itools/share|" \
       "$contrib/initramfs-tools/${piece%%:*}.in" >"$itools/conf/${piece#*:}"
   done
   # Quoted values, as the reader takes them; the data partition, which holds

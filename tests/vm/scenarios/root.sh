@@ -19,8 +19,7 @@ guest_root() {
   report root.data_md5 "$(md5sum </vmtest/data | cut -d' ' -f1)"
   if [ -e /dev/mapper/cryptdata ]; then
     report root.initramfs_opened_data yes
-    # No udev runs here to confirm the removal: libdevmapper would wait for it.
-    DM_DISABLE_UDEV=1 cryptsetup close cryptdata
+    cryptsetup close cryptdata
   fi
   mount /dev/mmcblk0p1 /mnt
   before=$(blob_md5)
@@ -30,7 +29,6 @@ guest_root() {
   umount /mnt
   run_tool root.data /dev/mmcblk0p3 cryptdata
   read_data root.data /dev/mapper/cryptdata
-  cryptsetup close cryptdata
 }
 guest_root_initramfs_tools() { guest_root; }
 guest_root_busybox() { guest_root; }

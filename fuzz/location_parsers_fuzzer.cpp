@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "keyring/location_parsers.h"
 
@@ -21,25 +22,45 @@ void fail(const char *what)
   abort();
 }
 
+bool names_nand(const char *value, size_t length)
+{
+  for (const char *prefix : {"ubi", "mtd", "/dev/ubi", "/dev/mtd"})
+    if (length >= strlen(prefix) && strncmp(value, prefix, strlen(prefix)) == 0)
+      return true;
+  return false;
+}
+
 void check_cmdline(const char *line)
 {
-  // The last word that begins with "root=", none after a lone "--"; words
-  // are split by blanks, tabs and newlines.
+  // The value found lies within the line and decides. Without quotes the
+  // kernel's words are the runs of non-blanks (its isspace: \t to \r, the
+  // blank, 0xa0): the last that begins with "root=" counts, none after a
+  // lone "--".
+  const char *found = nullptr;
+  size_t found_len = 0;
+  const int has_root = cmdline_value(line, "root", &found, &found_len);
+  if (has_root == 1 && (found < line || found + found_len > line + strlen(line)))
+    fail("cmdline_value outside the line");
+  if (parse_cmdline_root(line) != (has_root == 1 ? names_nand(found, found_len) : -1))
+    fail("parse_cmdline_root result");
   char *copy = strdup(line);
-  if (copy == nullptr)
+  if (copy == nullptr || strchr(line, '"') != nullptr) {
+    free(copy);
     return;
+  }
   const char *value = nullptr;
   char *state = nullptr;
-  for (char *word = strtok_r(copy, " \t\n", &state); word != nullptr; word = strtok_r(nullptr, " \t\n", &state)) {
+  const char *blanks = " \t\n\v\f\r\xa0";
+  for (char *word = strtok_r(copy, blanks, &state); word != nullptr; word = strtok_r(nullptr, blanks, &state)) {
     if (strcmp(word, "--") == 0)
       break;
     if (strncmp(word, "root=", 5) == 0)
       value = word + 5;
   }
-  const int expected = value == nullptr ? -1 : (strstr(value, "ubi") != nullptr || strstr(value, "mtd") != nullptr);
+  if ((value != nullptr) != (has_root == 1) ||
+      (value != nullptr && (strlen(value) != found_len || strncmp(value, found, found_len) != 0)))
+    fail("cmdline_value value");
   free(copy);
-  if (parse_cmdline_root(line) != expected)
-    fail("parse_cmdline_root result");
 }
 
 void check_mtd(const char *line)

@@ -7,7 +7,7 @@ set -eu
 
 packages_for() {
   case "$1" in
-    build)    echo "cmake g++ make git libgtest-dev libssl-dev cryptsetup-bin gdisk" ;;
+    build)    echo "cmake g++ make git libgtest-dev libssl-dev cryptsetup-bin gdisk keyutils" ;;
     demo)     echo "cmake g++ make git cryptsetup-bin" ;;
     sanitize) echo "cmake g++ make libgtest-dev libssl-dev cryptsetup-bin gdisk" ;;
     valgrind) echo "valgrind" ;;

@@ -35,6 +35,15 @@ const cmdline_case CMDLINE_CASES[] = {
     {"words_after_a_lone_double_dash_do_not_count", "root=/dev/mmcblk0p2 -- root=ubi0:rootfs\n", 0, ""},
     {"no_root", "console=ttymxc0,115200 rootwait -- root=ubi0:rootfs\n", -1, ""},
     {"root_after_4000_characters", LONG_PREFIX + " root=ubi0:rootfs\n", 1, ""},
+    // Only a value that begins as a UBI or MTD device is one.
+    {"mtd_by_name", "root=mtd:rootfs\n", 1, ""},
+    {"ubi_block_device", "root=/dev/ubiblock0_1\n", 1, ""},
+    {"mapper_name_holding_ubi", "root=/dev/mapper/cubie-root\n", 0, ""},
+    // Quotes: blanks inside do not split, and they are not part of the value.
+    {"quoted_value", "root=\"ubi0:rootfs\" rw\n", 1, ""},
+    {"quoted_word", "\"root=/dev/mtdblock3\"\n", 1, ""},
+    {"root_inside_another_quoted_word", "root=/dev/mmcblk0p2 dyndbg=\"file ubi root=ubi0:x +p\"\n", 0, ""},
+    {"double_dash_inside_quotes_ends_nothing", "x=\"a -- b\" root=ubi0:rootfs\n", 1, ""},
     {"empty_file", "", -5, ""},
     {"missing_file", "<missing>", -5, "[ERROR] check_cmdline_for_nand: Failed to open '/proc/cmdline'\n"},
 };

@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: MIT
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <string>
+#include <sys/file.h>
 #include <sys/time.h>
 #include <unistd.h>
 #include <vector>
@@ -144,6 +146,22 @@ TEST(complete_write, interrupted_pipe_writes_deliver_every_byte_once_in_order)
   EXPECT_GT(interruptions, 0);
   ASSERT_EQ(pipe_received_len, PIPE_TOTAL);
   EXPECT_EQ(memcmp(pipe_received, data.data(), PIPE_TOTAL), 0) << "the reader saw other bytes than were written";
+}
+
+// A lock held elsewhere is waited for up to the bound, and no longer.
+TEST(wait_for_lock, gives_up_after_its_bound_while_another_writer_holds_it)
+{
+  std::string path = temp_file_with("");
+  int writer = open(path.c_str(), O_RDONLY);
+  int reader = open(path.c_str(), O_RDONLY);
+  ASSERT_EQ(flock(writer, LOCK_EX), 0);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(wait_for_lock(reader, LOCK_SH, 250), -1);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(250));
+  close(writer);
+  EXPECT_EQ(wait_for_lock(reader, LOCK_SH, 0), 0);
+  close(reader);
+  unlink(path.c_str());
 }
 
 TEST(get_random, fills_the_buffer_from_the_kernel_device)

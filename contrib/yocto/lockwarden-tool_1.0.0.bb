@@ -59,11 +59,13 @@ SYSTEMD_AUTO_ENABLE = "disable"
 INITSCRIPT_NAME = "lockwarden-open"
 INITSCRIPT_PARAMS = "start 11 S . stop 89 0 6 ."
 
-# The program runs "cryptsetup" (and fdisk on eMMC boards) through /bin/sh.
+# The program runs "cryptsetup" (and fdisk on eMMC boards) through /bin/sh;
+# its key test needs cryptsetup 2.4.0 or later (--token-type; kirkstone
+# ships 2.4.3).
 # ${datadir}/lockwarden-tool holds the NAME.conf reader of the boot pieces.
 # The manual page and the examples go to ${PN}-doc.
 FILES:${PN} = "${sbindir}/lockwarden-tool ${datadir}/lockwarden-tool ${systemd_system_unitdir}/lockwarden-open@.service ${nonarch_base_libdir}/udev/rules.d/60-lockwarden-caam-kb.rules ${INIT_D_DIR}/lockwarden-open"
-RDEPENDS:${PN} = "cryptsetup"
+RDEPENDS:${PN} = "cryptsetup (>= 2.4.0)"
 # The /init of an initramfs that opens an encrypted root file system, for
 # lockwarden-initramfs-image.bb alone: never install it into a root file system.
 PACKAGES =+ "${PN}-initramfs"

@@ -177,9 +177,12 @@ int opens_volume(const char *volume, const uint8_t *key)
   return tested == 0 ? 0 : -1;
 }
 
-// Wraps the key and stores the blob; every buffer is the caller's.
-int wrap_and_store(key_blob_request *request, const char *base64_key, const char *volume)
+// Fills and wraps the key and checks the fresh blob in memory, then holds
+// the keyring; every buffer is the caller's. The device stays open in
+// key->device until the blob is stored.
+int make_and_wrap(new_key *key, const char *base64_key, const char *volume)
 {
+  key_blob_request *request = &key->request;
   if (fill_raw_key(request->raw_key, base64_key) != 0)
     return -1;
   if (volume != nullptr && (hold_keyring() != 0 || opens_volume(volume, request->raw_key) != 0))
@@ -190,36 +193,38 @@ int wrap_and_store(key_blob_request *request, const char *base64_key, const char
     return -1;
   }
 
-  int device = open(KEY_BLOB_DEVICE, O_RDWR | O_CLOEXEC);
-  if (device < 0) {
+  key->device = open(KEY_BLOB_DEVICE, O_RDWR | O_CLOEXEC);
+  if (key->device < 0) {
     printf("[ERROR] %s: open key blob device\n", "generate_key");
     return -1;
   }
-  int result = ioctl(device, KEY_BLOB_ENCRYPT, request);
+  int result = ioctl(key->device, KEY_BLOB_ENCRYPT, request);
   if (result != 0) {
     printf("[ERROR] %s: encrypt ioctl: %d\n", "generate_key", result);
-    result = -1;
-  } else if (unwraps_to_key(device, request->key_blob, request) != 0) {
+    return -1;
+  }
+  if (unwraps_to_key(key->device, request->key_blob, request) != 0) {
     // The flash is touched only for a blob this device unwraps again.
     printf("[ERROR] %s: verify new key blob\n", "generate_key");
-    result = -1;
-  } else if (hold_keyring() != 0 || keyring_store(request->key_blob, request->key_blob_len) < 0) {
-    result = -1;
+    return -1;
   }
-  close(device);
-  if (result == 0 && verify_stored_blob(request) != 0) {
-    printf("[ERROR] %s: verify stored key blob\n", "generate_key");
-    result = -1;
-  }
-  return result;
+  return hold_keyring();
+}
+
+void close_device(new_key *key)
+{
+  if (key->device >= 0)
+    close(key->device);
+  key->device = -1;
 }
 
 }  // namespace
 
-int generate_key(const char *base64_key, const char *volume)
+int make_new_key(new_key *key, const char *base64_key, const char *volume)
 {
-  key_blob_request request;
-  memset(&request, 0, sizeof(request));
+  memset(key, 0, sizeof(*key));
+  key->device = -1;
+  key_blob_request &request = key->request;
   request.raw_key_len = KEY_LEN;
   request.key_blob_len = KEY_LEN + KEY_BLOB_OVERHEAD;
   request.key_modifier_len = KEY_MODIFIER_LEN;
@@ -227,18 +232,47 @@ int generate_key(const char *base64_key, const char *volume)
   int result = -1;
   request.raw_key = static_cast<uint8_t *>(malloc(request.raw_key_len));
   if (request.raw_key == nullptr) {
-    printf("[ERROR] %s: malloc raw key\n", __func__);
+    printf("[ERROR] %s: malloc raw key\n", "generate_key");
   } else if ((request.key_blob = static_cast<uint8_t *>(malloc(request.key_blob_len))) == nullptr) {
-    printf("[ERROR] %s: malloc key blob\n", __func__);
+    printf("[ERROR] %s: malloc key blob\n", "generate_key");
   } else if ((request.key_modifier = static_cast<uint8_t *>(malloc(request.key_modifier_len))) == nullptr) {
-    printf("[ERROR] %s: malloc key modifier\n", __func__);
+    printf("[ERROR] %s: malloc key modifier\n", "generate_key");
   } else {
-    result = wrap_and_store(&request, base64_key, volume);
+    result = make_and_wrap(key, base64_key, volume);
   }
+  if (result != 0)
+    close_device(key);
+  return result;
+}
 
-  // The one exit: every secret wiped, then released, last allocated first.
+int store_new_key(new_key *key)
+{
+  int result = keyring_store(key->request.key_blob, key->request.key_blob_len) < 0 ? -1 : 0;
+  close_device(key);
+  if (result == 0 && verify_stored_blob(&key->request) != 0) {
+    printf("[ERROR] %s: verify stored key blob\n", "generate_key");
+    result = -1;
+  }
+  return result;
+}
+
+void release_new_key(new_key *key)
+{
+  close_device(key);
+  // Every secret wiped, then released, last allocated first.
+  key_blob_request &request = key->request;
   release_secret(request.key_modifier, request.key_modifier_len);
   release_secret(request.key_blob, request.key_blob_len);
   release_secret(request.raw_key, request.raw_key_len);
+  memset(&request, 0, sizeof(request));
+}
+
+int generate_key(const char *base64_key, const char *volume)
+{
+  new_key key;
+  int result = make_new_key(&key, base64_key, volume);
+  if (result == 0)
+    result = store_new_key(&key);
+  release_new_key(&key);
   return result;
 }

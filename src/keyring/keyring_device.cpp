@@ -188,6 +188,17 @@ int keyring_store(const uint8_t *blob, uint32_t blob_len)
   return result;
 }
 
+namespace {
+
+// The keyring lock of this run, held until the process exits; -1: none.
+int held_keyring = -1;
+bool held_exclusive = false;
+
+// How long an open waits for a run that rewrites the keyring.
+constexpr long KEYRING_WAIT_MS = 30L * 1000;
+
+}  // namespace
+
 int lock_keyring()
 {
   // Two runs that write would otherwise interleave: erase and program on
@@ -195,12 +206,11 @@ int lock_keyring()
   // other's store and its format, leaving the volume on one key and the
   // flash on another. flock belongs to the open file: a second flock in this
   // process, on another descriptor, would wait on this one.
-  static int held = -1;
-  if (held >= 0)
+  if (held_keyring >= 0 && held_exclusive)
     return 0;
-  if (keyring_location.keydev == nullptr)
-    return -1;
-  int fd = open(keyring_location.keydev, O_RDONLY | O_CLOEXEC);
+  int fd = held_keyring;
+  if (fd < 0 && keyring_location.keydev != nullptr)
+    fd = open(keyring_location.keydev, O_RDONLY | O_CLOEXEC);
   if (fd < 0)
     return -1;
   int locked;
@@ -208,9 +218,28 @@ int lock_keyring()
     locked = flock(fd, LOCK_EX);
   while (locked != 0 && errno == EINTR);
   if (locked != 0) {
+    if (fd != held_keyring)
+      close(fd);
+    return -1;
+  }
+  held_keyring = fd;
+  held_exclusive = true;
+  return 0;
+}
+
+int wait_for_keyring()
+{
+  if (held_keyring >= 0)
+    return 0;
+  if (keyring_location.keydev == nullptr)
+    return -1;
+  int fd = open(keyring_location.keydev, O_RDONLY | O_CLOEXEC);
+  if (fd < 0)
+    return 1;
+  if (wait_for_lock(fd, LOCK_SH, KEYRING_WAIT_MS) != 0) {
     close(fd);
     return -1;
   }
-  held = fd;
+  held_keyring = fd;
   return 0;
 }

@@ -22,6 +22,14 @@ static_assert(MEMLOCK == 0x40084D05u, "MEMLOCK");
 // was), -1 when the device cannot be opened or locked. Prints nothing.
 [[nodiscard]] int lock_keyring();
 
+// For a run that only reads: waits, 30 s at most, until no run that writes
+// holds the located keyring, and holds it shared (on one read-only
+// descriptor) until the process exits, so that no rewrite starts while the
+// key is read. 0 when held, also by an earlier lock of this run; 1 when the
+// device cannot be opened (the read reports that itself); -1 when the time
+// ran out or the lock was refused. Prints nothing.
+[[nodiscard]] int wait_for_keyring();
+
 // Moves keyring_location.offset past bad erase blocks of the MTD device `fd`.
 [[nodiscard]] int is_bad_block(int fd);
 

@@ -8,39 +8,120 @@
 
 namespace {
 
-constexpr const char *CMDLINE_BLANKS = " \t\n";
-
-bool contains(const char *text, size_t length, const char *part)
+// Blanks as the kernel's isspace() has them, the Latin-1 no-break space
+// included.
+bool is_cmdline_blank(char c)
 {
-  const size_t part_len = strlen(part);
-  for (size_t at = 0; at + part_len <= length; at++)
-    if (strncmp(text + at, part, part_len) == 0)
-      return true;
-  return false;
+  const unsigned char u = static_cast<unsigned char>(c);
+  return u == ' ' || (u >= '\t' && u <= '\r') || u == 0xa0;
+}
+
+// One parameter of the command line, as the kernel's next_arg() cuts it.
+struct cmdline_word {
+  const char *param;
+  size_t param_len;
+  const char *value;  // nullptr: the word has no '='
+  size_t value_len;
+  size_t length;  // what the word takes of the line, its quotes included
+};
+
+// The length of the word at `text`, up to `end` at the latest: a double
+// quote starts or ends a stretch in which blanks do not split. `equals` is
+// set to the index of its first '=', quoted or not; it stays 0 without one,
+// as in the kernel (where an '=' first counts as none).
+size_t word_extent(const char *text, const char *end, bool in_quote, size_t *equals)
+{
+  size_t i = 0;
+  for (; text + i < end; i++) {
+    if (is_cmdline_blank(text[i]) && !in_quote)
+      break;
+    if (*equals == 0 && text[i] == '=')
+      *equals = i;
+    if (text[i] == '"')
+      in_quote = !in_quote;
+  }
+  return i;
+}
+
+// The word at `text` (no blank there), which ends at `end` at the latest.
+// A quote at the start of the word or of its value and the one at its end
+// are not part of it. The first '=' of the word ends the name.
+cmdline_word next_cmdline_word(const char *text, const char *end)
+{
+  const char *start = text;
+  const bool quoted = *text == '"';
+  if (quoted)
+    text++;
+  size_t equals = 0;
+  const size_t i = word_extent(text, end, quoted, &equals);
+  const bool closing_quote = i > 0 && text[i - 1] == '"';
+  cmdline_word word = {text, equals != 0 ? equals : i, nullptr, 0, static_cast<size_t>(text + i - start)};
+  if (equals != 0) {
+    const char *value = text + equals + 1;
+    const char *value_end = text + i;
+    if (value < value_end && *value == '"') {
+      value++;
+      if (closing_quote)
+        value_end--;
+    }
+    if (quoted && closing_quote)
+      value_end = text + i - 1;
+    word.value = value;
+    word.value_len = value_end > value ? static_cast<size_t>(value_end - value) : 0;
+  } else if (quoted && closing_quote) {
+    word.param_len--;
+  }
+  return word;
+}
+
+bool begins_with(const char *text, size_t length, const char *prefix)
+{
+  const size_t prefix_len = strlen(prefix);
+  return length >= prefix_len && strncmp(text, prefix, prefix_len) == 0;
 }
 
 }  // namespace
 
+int cmdline_value(const char *line, const char *key, const char **value, size_t *value_len)
+{
+  // /proc/cmdline ends the kernel's line with a newline of its own.
+  const char *end = line + strlen(line);
+  if (end > line && end[-1] == '\n')
+    end--;
+  const size_t key_len = strlen(key);
+  int found = 0;
+  for (const char *text = line; text < end;) {
+    if (is_cmdline_blank(*text)) {
+      text++;
+      continue;
+    }
+    const cmdline_word word = next_cmdline_word(text, end);
+    // A lone "--" ends the kernel's own parameters: the rest is init's.
+    if (word.value == nullptr && word.param_len == 2 && strncmp(word.param, "--", 2) == 0)
+      break;
+    if (word.value != nullptr && word.param_len == key_len && strncmp(word.param, key, key_len) == 0) {
+      *value = word.value;
+      *value_len = word.value_len;
+      found = 1;
+    }
+    text += word.length;
+  }
+  return found;
+}
+
 int parse_cmdline_root(const char *line)
 {
-  // The kernel takes the last root= word, and none after a lone "--", which
-  // ends its own parameters; nfsroot= and the like are other words.
+  // The kernel takes the last root= word; nfsroot= and the like are other
+  // words. Only a value that begins as a UBI volume or an MTD device does:
+  // /dev/mapper/cubie-root names neither.
   const char *value = nullptr;
   size_t value_len = 0;
-  for (const char *word = line + strspn(line, CMDLINE_BLANKS); *word != '\0';) {
-    const size_t length = strcspn(word, CMDLINE_BLANKS);
-    if (length == 2 && strncmp(word, "--", 2) == 0)
-      break;
-    if (length >= 5 && strncmp(word, "root=", 5) == 0) {
-      value = word + 5;
-      value_len = length - 5;
-    }
-    word += length;
-    word += strspn(word, CMDLINE_BLANKS);
-  }
-  if (value == nullptr)
+  if (cmdline_value(line, "root", &value, &value_len) == 0)
     return -1;
-  return contains(value, value_len, "ubi") || contains(value, value_len, "mtd") ? 1 : 0;
+  return begins_with(value, value_len, "ubi") || begins_with(value, value_len, "mtd") ||
+                 begins_with(value, value_len, "/dev/ubi") || begins_with(value, value_len, "/dev/mtd")
+             ? 1
+             : 0;
 }
 
 int parse_mtd_line(const char *line, char **device)

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // Line parsers of the keyring location sources, free of any file access so
@@ -8,8 +9,14 @@
 
 constexpr int LOCATION_LINE_LEN = 128;
 
-// Kernel command line (its first line, whole): 1 when the value of the root=
-// word that counts names UBI or MTD, 0 when it does not, -1 without one.
+// Kernel command line (its first line, whole), its words split and unquoted
+// as the kernel does it: 1 with `value` and `value_len` set to the value of
+// the last word KEY=VALUE (a stretch of `line`, its quotes left out), 0 when
+// there is none. Words after a lone "--" are init's and do not count.
+[[nodiscard]] int cmdline_value(const char *line, const char *key, const char **value, size_t *value_len);
+
+// 1 when the value of the root= word that counts begins as a UBI or MTD
+// device (ubi, mtd, /dev/ubi, /dev/mtd), 0 when it does not, -1 without one.
 int parse_cmdline_root(const char *line);
 
 // One line of /proc/mtd: 1 when it is the "safe" partition, with `device` set

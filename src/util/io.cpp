@@ -4,8 +4,10 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <fcntl.h>
 #include <linux/random.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/random.h>
 #include <unistd.h>
@@ -79,4 +81,33 @@ int get_random(void *buffer, size_t count)
     result = complete_read(fd, buffer, count);
   close(fd);
   return result;
+}
+
+int wait_for_lock(int fd, int operation, long limit_ms)
+{
+  // Short pauses between attempts: a lock freed while we sleep is taken
+  // within a tenth of a second.
+  constexpr long RETRY_MS = 100;
+  timespec start;
+  if (clock_gettime(CLOCK_MONOTONIC, &start) != 0)
+    return -1;
+  while (true) {
+    if (flock(fd, operation | LOCK_NB) == 0)
+      return 0;
+    if (errno == EINTR)
+      continue;
+    if (errno != EWOULDBLOCK)
+      return -1;
+    timespec now;
+    if (clock_gettime(CLOCK_MONOTONIC, &now) != 0)
+      return -1;
+    const long long waited_ns =
+        static_cast<long long>(now.tv_sec - start.tv_sec) * 1000000000 + (now.tv_nsec - start.tv_nsec);
+    const long waited = static_cast<long>(waited_ns / 1000000);
+    if (waited >= limit_ms)
+      return -1;
+    const long pause = limit_ms - waited < RETRY_MS ? limit_ms - waited : RETRY_MS;
+    timespec interval = {pause / 1000, pause % 1000 * 1000000};
+    (void)nanosleep(&interval, nullptr);
+  }
 }

@@ -38,6 +38,13 @@ constexpr size_t COMMAND_LEN = DEVICE_MAX + 1 + MAPPED_NAME_MAX + 256;
 static_assert(sizeof(FORMAT_TEMPLATE) - sizeof("%s") + DEVICE_MAX < COMMAND_LEN,
               "the format command has room for the longest device path");
 
+// A LUKS2 token (a keyring, TPM2 or FIDO2 token enrolled by another tool)
+// unlocks the volume whatever key stands on the input: only keyslots the key
+// itself opens may count, so the test asks for a token type nobody has.
+#define TEST_KEY_TEMPLATE "cryptsetup --test-passphrase --token-type lockwarden-no-token -d - open --type luks %s"
+static_assert(sizeof(TEST_KEY_TEMPLATE) - sizeof("%s") + DEVICE_MAX < COMMAND_LEN,
+              "the key test has room for the longest device path");
+
 // The arguments go unquoted into a root shell's command line: only plain
 // path and name characters pass, and nothing that could read as an option.
 bool is_safe_argument(const char *argument)
@@ -246,12 +253,20 @@ int cryptsetup_format(const char *device)
   return run_keyed_command(command, __func__, true);
 }
 
+int cryptsetup_format_with_key(const char *device, const uint8_t *key)
+{
+  char command[COMMAND_LEN];
+  if (!compose_format_command(command, device))
+    return -1;
+  // Named as the format of the stored key is: the same step to the user.
+  return run_with_key(command, "cryptsetup_format", key);
+}
+
 int cryptsetup_test_key(const char *device, const uint8_t *key)
 {
   char command[COMMAND_LEN];
   if (!is_safe_argument(device) || strlen(device) > DEVICE_MAX ||
-      snprintf(command, sizeof(command), "cryptsetup --test-passphrase -d - open --type luks %s", device) >=
-          static_cast<int>(sizeof(command)))
+      snprintf(command, sizeof(command), TEST_KEY_TEMPLATE, device) >= static_cast<int>(sizeof(command)))
     return -1;
   int status = 0;
   if (feed_key(command, key, &status) != 0 || status < 0 || !WIFEXITED(status))
@@ -276,5 +291,18 @@ int cryptsetup_open(const char *device, const char *name)
     printf("[ERROR] %s: cannot check %s\n", __func__, device);
   if (luks != 0)
     return -1;
+  // A run that rewrites the keyring leaves no blob at all for a moment (on
+  // NAND, between the erase and the program): an open that read then would
+  // fail, so it waits for the writer, for a while only, since a stopped
+  // writer must not hang every boot. Taken before the open starts, so that
+  // the keyring lock always comes before the locks cryptsetup takes.
+  if (keyring_location.keydev == nullptr && init_keydev_and_offset() != 0) {
+    printf("[ERROR] %s: recover key\n", __func__);
+    return -1;
+  }
+  if (wait_for_keyring() < 0) {
+    printf("[ERROR] %s: lock keyring device\n", __func__);
+    return -1;
+  }
   return run_keyed_command(command, __func__, false);
 }

@@ -13,10 +13,14 @@
 // Formats with the key of the `safe` partition; cryptsetup_format_prepare
 // has refused the keyring's own storage before.
 [[nodiscard]] int cryptsetup_format(const char *device);
+// Formats with `key` (32 bytes) itself, which nothing has stored yet.
+[[nodiscard]] int cryptsetup_format_with_key(const char *device, const uint8_t *key);
+// Opens after waiting (30 s at most) for a run that rewrites the keyring.
 [[nodiscard]] int cryptsetup_open(const char *device, const char *name);
 
-// Whether `key` (32 bytes) opens the LUKS volume on `device`, tried with
-// "cryptsetup --test-passphrase", which maps nothing. 0: it does; 1:
+// Whether `key` (32 bytes) opens a keyslot of the LUKS volume on `device`,
+// tried with "cryptsetup --test-passphrase", which maps nothing; a LUKS2
+// token that would unlock the volume does not count. 0: it does; 1:
 // cryptsetup refuses it (exit status 2); -1: anything else, a key not
 // written whole included. Prints nothing of its own.
 [[nodiscard]] int cryptsetup_test_key(const char *device, const uint8_t *key);

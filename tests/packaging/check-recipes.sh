@@ -132,7 +132,7 @@ expect_line "$bb" 'inherit cmake systemd update-rc.d'
 expect_line "$bb" 'SYSTEMD_SERVICE:${PN} = "lockwarden-open@.service"'
 expect_line "$bb" 'SYSTEMD_AUTO_ENABLE = "disable"'
 expect_line "$bb" 'INITSCRIPT_NAME = "lockwarden-open"'
-expect_line "$bb" 'RDEPENDS:${PN} = "cryptsetup"'
+expect_line "$bb" 'RDEPENDS:${PN} = "cryptsetup (>= 2.4.0)"'
 # Buildroot accepts a host cmake from 3.18 on; a higher minimum must make it
 # build its own.
 cmake_min=$(sed -n 's/^cmake_minimum_required(VERSION \([0-9]*\.[0-9]*\).*/\1/p' "$src/CMakeLists.txt")

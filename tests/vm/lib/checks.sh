@@ -9,9 +9,6 @@ declare -A value
 boot_times=()
 failures=()
 failed_boots=()
-expected_failures=()
-# Set while the checks of a known, not yet fixed fault run (expect_failure).
-pending=""
 
 # boot NAME SDIMAGE CMDLINE [INITRD]: runs the guest to its power-off or
 # reboot (QEMU exits on either) and loads its report.
@@ -60,10 +57,6 @@ boot() {
 val() { printf '%s' "${value["$1:$2"]-<$2 of $1 not reported>}"; }
 
 fail_check() {
-  if [ -n "$pending" ]; then
-    expected_failures+=("[$1] $2")
-    return
-  fi
   failures+=("[$1] $2")
   case " ${failed_boots[*]} " in *" $1 "*) ;; *) failed_boots+=("$1") ;; esac
 }
@@ -142,20 +135,6 @@ check_initramfs_tools() {
   done
   [ "$(zcat "$1" | cpio -i --quiet --to-stdout conf/conf.d/lockwarden)" = panic=10 ] ||
     fail_check mkinitramfs "conf/conf.d/lockwarden of $1 does not hold panic=10"
-}
-
-# expect_failure REASON / end_expected: the checks between them test a fault
-# that main does not fix yet; they are reported, not counted, until they pass.
-expect_failure() { pending=$1; }
-end_expected() {
-  if [ ${#expected_failures[@]} -eq 0 ]; then
-    say "PASSED, though expected to fail: $pending (remove the expect_failure mark)"
-  else
-    say "expected failure, $pending:"
-    printf '  %s\n' "${expected_failures[@]}"
-  fi
-  pending=""
-  expected_failures=()
 }
 
 # open_time BOOT STEP WHAT: how long the guest's run STEP of the program took.

@@ -55,7 +55,7 @@ done
 installed=$(cd "$destdir" && find . ! -type d | sed 's/^\.//' | sort)
 echo "installed: $(printf '%s\n' "$installed" | tr '\n' ' ')"
 # The boot pieces name the program where the prefix put it, nowhere else.
-grep -q '^ExecStart=/usr/sbin/lockwarden-tool ' "$examples/lockwarden-open@.service"
+grep -q 'exec /usr/sbin/lockwarden-tool "\$\$DEVICE" ' "$examples/lockwarden-open@.service"
 grep -q '^TOOL="/usr/sbin/lockwarden-tool"$' "$examples/lockwarden-open.init"
 for f in hooks/lockwarden-tool scripts/local-top/lockwarden-tool; do
   grep -q '^TOOL="/usr/sbin/lockwarden-tool"$' "$destdir/usr/share/initramfs-tools/$f"
@@ -67,7 +67,7 @@ elsewhere="$(pwd)/$build/elsewhere"
 rm -rf "$elsewhere"
 cmake --install "$build" --prefix "$elsewhere" >/dev/null
 [ -x "$elsewhere/sbin/lockwarden-tool" ]
-grep -q "^ExecStart=$elsewhere/sbin/lockwarden-tool " "$elsewhere/share/doc/lockwarden-tool/examples/lockwarden-open@.service"
+grep -qF "exec $elsewhere/sbin/lockwarden-tool " "$elsewhere/share/doc/lockwarden-tool/examples/lockwarden-open@.service"
 for f in doc/lockwarden-tool/examples/lockwarden-open.init initramfs-tools/hooks/lockwarden-tool \
          initramfs-tools/scripts/local-top/lockwarden-tool; do
   grep -qx "TOOL=\"$elsewhere/sbin/lockwarden-tool\"" "$elsewhere/share/$f" || {
@@ -113,6 +113,7 @@ mkdir -p "$t/etc/lockwarden" "$t/default" "$t/mapper" "$t/bin"
 mknod "$t/blk" b 7 250
 sed -e "s|/etc/lockwarden|$t/etc/lockwarden|g" -e "s|/etc/default/|$t/default/|g" \
     -e "s|/dev/mapper/|$t/mapper/|g" -e "s|^TOOL=.*|TOOL=$t/bin/tool|" \
+    -e "s|/usr/share/lockwarden-tool/|$destdir/usr/share/lockwarden-tool/|" \
     "$examples/lockwarden-open.init" >"$t/init"
 # shellcheck disable=SC2016
 printf '#!/bin/sh\necho "$0 $*" >>%s/calls\n' "$t" >"$t/bin/tool"

@@ -15,7 +15,9 @@ LIC_FILES_CHKSUM = "file://LICENSE;md5=b3035cf3ce569ff55e9f6482e43a72b2"
 SRC_URI = "git://git.example.org/lockwarden-tool.git;protocol=https;branch=main"
 # The commit to build: a placeholder that fails the fetch until it is set.
 SRCREV = "0000000000000000000000000000000000000000"
-PV = "1.0.0+git"
+# ${SRCPV} gives kirkstone a new version for a new SRCREV; later releases
+# set it empty and add the revision to a "+git" version themselves.
+PV = "1.0.0+git${SRCPV}"
 # Where the git fetcher puts the checkout: ${WORKDIR}/git up to 5.0,
 # ${UNPACKDIR}/git in 5.1 and 5.2, ${UNPACKDIR}/${BP} (the default S) from
 # 5.3 on, which also refuses an S written with ${WORKDIR}.

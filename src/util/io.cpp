@@ -133,9 +133,10 @@ int wait_for_lock(int fd, int operation, long limit_ms)
     timespec now;
     if (clock_gettime(CLOCK_MONOTONIC, &now) != 0)
       return -1;
-    const long long waited_ns =
-        static_cast<long long>(now.tv_sec - start.tv_sec) * 1000000000 + (now.tv_nsec - start.tv_nsec);
-    const long waited = static_cast<long>(waited_ns / 1000000);
+    // In long, not 64 bits: a 64-bit division on 32-bit ARM is a call into
+    // libgcc_s, a library the program does not otherwise need.
+    const long waited =
+        static_cast<long>(now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
     if (waited >= limit_ms)
       return -1;
     const long pause = limit_ms - waited < RETRY_MS ? limit_ms - waited : RETRY_MS;

@@ -125,7 +125,8 @@ expect_line "$mk" 'LOCKWARDEN_TOOL_DEPENDENCIES += openssl'
 # 4.0 to 5.3 unpacks, never written with ${WORKDIR} (5.3 refuses that).
 if grep -Eqx 'SRCREV = "[0-9a-f]{40}"' "$bb"; then ok "Yocto SRCREV is a 40-hex commit"; else
   fail "Yocto: SRCREV is not a 40-hex commit"; fi
-expect_line "$bb" "PV = \"$version+git\""
+# kirkstone: ${SRCPV} makes a new version of a new SRCREV.
+expect_line "$bb" "PV = \"$version+git\${SRCPV}\""
 expect_line "$bb" "S = \"\${@(d.getVar('UNPACKDIR') or d.getVar('WORKDIR')) + '/' + (d.getVar('BB_GIT_DEFAULT_DESTSUFFIX') or 'git')}\""
 expect_line "$bb" 'inherit cmake systemd update-rc.d'
 expect_line "$bb" 'SYSTEMD_SERVICE:${PN} = "lockwarden-open@.service"'
@@ -150,6 +151,20 @@ grep -q '^define LOCKWARDEN_TOOL_INSTALL_INIT_SYSTEMD$' "$mk" || fail "Buildroot
 expect_line "$image_bb" 'inherit core-image'
 expect_line "$bb" 'PACKAGES =+ "${PN}-initramfs"'
 grep -q '^PACKAGE_INSTALL = "lockwarden-tool-initramfs ' "$image_bb" || fail "the initramfs image lacks lockwarden-tool-initramfs"
+# kirkstone splits the post-processing list at ';' only: a command without
+# one runs as "write_modules_list sort_passwd", which does not exist.
+expect_line "$image_bb" 'ROOTFS_POSTPROCESS_COMMAND += "write_modules_list;"'
+if grep '^ROOTFS_POSTPROCESS_COMMAND' "$image_bb" | grep -qv ';"$'; then
+  fail "the initramfs image has a ROOTFS_POSTPROCESS_COMMAND without a closing ';'"
+fi
+# No root shell after a failed boot unless the board's build asks for one.
+expect_line "$image_bb" 'LOCKWARDEN_INITRAMFS_SHELL ?= "0"'
+expect_line "$image_bb" 'LOCKWARDEN_INITRAMFS_FW_ENV_CONFIG ?= ""'
+expect_line "$config_in" 'config BR2_PACKAGE_LOCKWARDEN_TOOL_INITRAMFS_SHELL'
+shell_flag=$(sed -n 's/^SHELL_FLAG=\/etc//p' "$src/contrib/initramfs/init.in")
+for f in "$image_bb" "$mk"; do
+  grep -qF -- "$shell_flag" "$f" || fail "${f##*/} does not make /etc$shell_flag, the file the /init looks for"
+done
 # Every Buildroot setting the README names is one Config.in offers.
 symbols=$(grep -o 'BR2_PACKAGE_LOCKWARDEN_TOOL[A-Z_]*' "$src/README.md" | sort -u)
 for symbol in $symbols; do
@@ -163,6 +178,8 @@ DESTDIR=$destdir "$cmake" --install "$build" --prefix /usr >/dev/null
 installed=$(cd "$destdir" && find . ! -type d | sed 's/^\.//' | sort)
 [ -n "$installed" ] || fail "cmake --install installed nothing"
 echo "cmake --install: $(printf '%s\n' "$installed" | tr '\n' ' ')"
+# The example /init is executable, as the recipes' copies are.
+[ -x "$destdir/usr/share/doc/lockwarden-tool/examples/initramfs-init" ] || fail "the example initramfs-init is not executable"
 
 # copied_from FILE: the file cmake installs with the bytes of the build
 # folder's FILE, or nothing. The build folder's boot pieces name the files
@@ -211,8 +228,8 @@ doc_files=$(sed -n 's/^FILES:${PN}-doc = "\(.*\)"$/\1/p' "$bb" | expand)
 [ -n "$doc_files" ] || doc_files="/usr/share/doc /usr/share/man /usr/share/info"
 [ -n "$pn_files" ] || fail "the Yocto recipe does not say what \${PN} ships"
 shipped_by() {
-  for pattern in $2; do
-    case "$1" in "$pattern" | "$pattern"/*) return 0 ;; esac
+  for shipped in $2; do
+    case "$1" in "$shipped" | "$shipped"/*) return 0 ;; esac
   done
   return 1
 }

@@ -68,4 +68,13 @@ endef
 LOCKWARDEN_TOOL_POST_INSTALL_TARGET_HOOKS += LOCKWARDEN_TOOL_INSTALL_INITRAMFS_INIT
 endif
 
+ifeq ($(BR2_PACKAGE_LOCKWARDEN_TOOL_INITRAMFS_SHELL),y)
+define LOCKWARDEN_TOOL_INSTALL_INITRAMFS_SHELL
+	mkdir -p $(TARGET_DIR)/etc/lockwarden
+	echo "# lockwarden.onfail=shell starts a root shell after a failed boot" \
+		> $(TARGET_DIR)/etc/lockwarden/initramfs-shell
+endef
+LOCKWARDEN_TOOL_POST_INSTALL_TARGET_HOOKS += LOCKWARDEN_TOOL_INSTALL_INITRAMFS_SHELL
+endif
+
 $(eval $(cmake-package))

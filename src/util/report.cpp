@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 
+// NOLINTNEXTLINE(cert-dcl50-cpp): printf's own form, so that the format attribute checks every call
 int report_error(const char *scope, const char *format, ...)
 {
   va_list arguments;

@@ -32,23 +32,24 @@ function slug(text) {
   gsub(/ /, "-", text)
   return text
 }
+# The fence of the fenced code block open after LINE, "" outside one.
+function next_fence(fence, line) {
+  if (!match(line, /^ *(```|~~~)/))
+    return fence
+  if (fence == "")
+    return substr(line, RLENGTH - 2, 3)
+  return index(line, fence) ? "" : fence
+}
 # The anchors of the headings of a Markdown file, outside fenced blocks.
-function load_anchors(path,   line, fence, text, s) {
+function load_anchors(path,   line, fence, was, text, s) {
   if (path in loaded)
     return
   loaded[path] = 1
   fence = ""
   while ((getline line < path) > 0) {
-    if (fence != "") {
-      if (index(line, fence) && line ~ /^ *(```|~~~)/)
-        fence = ""
-      continue
-    }
-    if (match(line, /^ *(```|~~~)/)) {
-      fence = substr(line, RLENGTH - 2, 3)
-      continue
-    }
-    if (!match(line, /^#+ /) || RLENGTH > 7)
+    was = fence
+    fence = next_fence(fence, line)
+    if (was != "" || fence != "" || !match(line, /^#+ /) || RLENGTH > 7)
       continue
     text = substr(line, RLENGTH + 1)
     sub(/[ #]+$/, "", text)
@@ -71,7 +72,7 @@ function check_link(target, where,   path, name, mark) {
   mark = index(target, "#")
   if (mark)
     target = substr(target, 1, mark - 1)
-  path = target == "" ? FILENAME : dir target
+  path = target == "" ? file : dir target
   if (target != "" && system("test -e \"" path "\"") != 0) {
     print where ": link to " name ": no such file"
     return
@@ -127,7 +128,7 @@ function check_code(text, where,   n, part, i) {
   for (i = 1; i <= n; i++)
     check_command(part[i], where)
 }
-# A paragraph of prose: its code spans, then its links and link definitions.
+# A paragraph of prose: its code spans, then its links.
 function check_prose(text, where,   span, link) {
   while (match(text, /`[^`]+`/)) {
     span = substr(text, RSTART + 1, RLENGTH - 2)
@@ -165,24 +166,23 @@ FNR == NR {
 FNR == 1 {
   end_paragraph()
   files++
+  file = FILENAME
   fence = ""
   indented = 0
   previous_blank = 1
-  dir = FILENAME
+  dir = file
   sub(/[^\/]*$/, "", dir)
 }
 {
   where = FILENAME ":" FNR
-  if (fence != "") {
-    if (index($0, fence) && $0 ~ /^ *(```|~~~)/)
-      fence = ""
-    else
-      check_code($0, where)
+  was = fence
+  fence = next_fence(fence, $0)
+  if (was != "" && fence != "") {
+    check_code($0, where)
     next
   }
-  if (match($0, /^ *(```|~~~)/)) {
+  if (was != fence) {
     end_paragraph()
-    fence = substr($0, RLENGTH - 2, 3)
     next
   }
   blank = $0 ~ /^[ \t]*$/

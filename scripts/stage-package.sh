@@ -1,9 +1,10 @@
 #!/bin/sh
 # SPDX-License-Identifier: MIT
 # What a user of the program gets: the manual page (linted and rendered), the
-# install rules (into a DESTDIR), the recipes for board build systems (checked
-# against the project, the Buildroot package with Buildroot's own
-# check-package), the boot pieces (shellcheck, systemd-analyze verify), and
+# install rules (into a DESTDIR), the documentation (its links, and the options
+# of its lockwarden-tool commands against the built program), the recipes for
+# board build systems (checked against the project, the Buildroot package
+# with Buildroot's own check-package), the boot pieces (shellcheck, systemd-analyze verify), and
 # the Debian packages for amd64, armhf and arm64 (built from a copy of the
 # sources with dpkg-buildpackage, the ARM ones cross-built, all checked with
 # lintian with the source package; the native one installed with dpkg, run,
@@ -77,6 +78,26 @@ echo "the unit, the init script and the initramfs-tools pieces name $elsewhere/s
 
 step "recipes: Yocto, Buildroot, Debian against LICENSE, version, options and install rules"
 ctest --test-dir "$build" -R '^packaging_recipes$' --no-tests=error --output-on-failure
+
+step "documentation: relative links, and lockwarden-tool commands against the built program's options"
+sh tests/packaging/check-docs.sh "$build/lockwarden-tool" README.md docs/*.md
+# It finds what it is there for: a made-up option, alone and bundled after a
+# real one, a link to no file and one to no heading.
+control=$build/docs-control
+rm -rf "$control"
+mkdir -p "$control"
+printf '%s\n' '# Control' '' 'See [nothing](missing.md) and [a heading](#no-such-heading).' '' '```sh' \
+  'lockwarden-tool --frobnicate /dev/mmcblk0p3 cryptdata' 'lockwarden-tool -fh /dev/mmcblk0p3 cryptdata' '```' \
+  >"$control/control.md"
+if sh tests/packaging/check-docs.sh "$build/lockwarden-tool" "$control/control.md" >"$control/out"; then
+  cat "$control/out"; echo "the documentation check passed a made-up option and broken links"; exit 1
+fi
+for finding in "control.md:3: link to missing.md: no such file" "control.md:3: link to #no-such-heading: no such heading" \
+  "control.md:6: lockwarden-tool does not take --frobnicate" "control.md:7: lockwarden-tool does not take -h"; do
+  grep -qxF "$control/$finding" "$control/out" || {
+    cat "$control/out"; echo "the documentation check did not report $finding"; exit 1; }
+done
+echo "a made-up option and broken links fail the check"
 
 step "Buildroot package: utils/check-package"
 # Buildroot's own linter, from a Buildroot tree in build/buildroot (its utils/

@@ -165,10 +165,12 @@ shell_flag=$(sed -n 's/^SHELL_FLAG=\/etc//p' "$src/contrib/initramfs/init.in")
 for f in "$image_bb" "$mk"; do
   grep -qF -- "$shell_flag" "$f" || fail "${f##*/} does not make /etc$shell_flag, the file the /init looks for"
 done
-# Every Buildroot setting the README names is one Config.in offers.
-symbols=$(grep -o 'BR2_PACKAGE_LOCKWARDEN_TOOL[A-Z_]*' "$src/README.md" | sort -u)
-for symbol in $symbols; do
-  grep -qx "config $symbol" "$config_in" || fail "README names $symbol, which Config.in lacks"
+# Every Buildroot setting the documentation names is one Config.in offers.
+for doc in "$src/README.md" "$src"/docs/*.md; do
+  symbols=$(grep -o 'BR2_PACKAGE_LOCKWARDEN_TOOL[A-Z_]*' "$doc" | sort -u)
+  for symbol in $symbols; do
+    grep -qx "config $symbol" "$config_in" || fail "${doc#"$src"/} names $symbol, which Config.in lacks"
+  done
 done
 
 # --- installed files

@@ -111,6 +111,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     fail("streamed bytes differ from the one-shot decode");
   if (memcmp(one_shot.get(), expected.get(), whole) != 0)
     fail("decoded bytes differ from the reference decoder");
+  // The decoder sized to its output: exactly the bytes the text's leading
+  // characters give, nothing written past them.
+  if (whole > 0) {
+    std::unique_ptr<uint8_t[]> sized(new uint8_t[whole]);
+    base64_decode_exact(text.c_str(), sized.get(), whole);
+    if (memcmp(sized.get(), expected.get(), whole) != 0)
+      fail("the sized decode differs from the reference decoder");
+  }
   // Inside a group the unfinished byte is written and kept in the state.
   if (n % 4 != 0) {
     if (one_shot[whole] != partial || streamed[whole] != partial || state.partial_byte != partial)

@@ -1,14 +1,17 @@
 #!/bin/sh
 # SPDX-License-Identifier: MIT
 # Runs clang-tidy (.clang-tidy) and cppcheck over src/ with the compile
-# database of a clang configuration. Any finding fails the stage. A finding
-# that is wrong for one line is silenced there, with its reason:
+# database of a clang configuration, and checks the code's shape (file and
+# function sizes, include layers: scripts/check-structure.sh). Any finding
+# fails the stage. A finding that is wrong for one line is silenced there,
+# with its reason:
 #   // NOLINTNEXTLINE(check-name): why        (clang-tidy)
 #   // cppcheck-suppress id ; why               (cppcheck, on the line above)
 # Usage: scripts/stage-analyse.sh
 set -eu
 cd "$(dirname "$0")/.."
 scripts/deps.sh analyse build
+scripts/check-structure.sh && structure_failed=0 || structure_failed=1
 
 build=build/pkg-analyse
 # Only the compile database is needed: configure, no build. clang++ so that
@@ -44,8 +47,8 @@ n_cppcheck=$(count "$cppcheck_findings")
 [ -n "$tidy_findings" ] && printf '%s\n' "$tidy_findings"
 [ -n "$cppcheck_findings" ] && printf '%s\n' "$cppcheck_findings"
 echo "clang-tidy: $n_tidy findings in $(echo $files | wc -w) files; cppcheck: $n_cppcheck findings"
-if [ "$tidy_failed" -ne 0 ] || [ "$cppcheck_failed" -ne 0 ]; then
-  echo "analysers reported problems: see $tidy_log and $cppcheck_log"
+if [ "$tidy_failed" -ne 0 ] || [ "$cppcheck_failed" -ne 0 ] || [ "$structure_failed" -ne 0 ]; then
+  echo "analysers reported problems: see $tidy_log and $cppcheck_log, and the structure check above"
   exit 1
 fi
 [ "$n_tidy" -eq 0 ] && [ "$n_cppcheck" -eq 0 ]

@@ -6,26 +6,22 @@
 #include "support/cases.h"
 
 #include "support/run_program.h"
+#include "support/test_data.h"
 #include "version.h"
 
 namespace {
 
-const std::string USAGE_TEXT =
-    "Lockwarden command line tool for file systems encryption.\n"
-    "\n"
-    "Version: " LOCKWARDEN_VERSION "\n"
-    "\n"
-    "Usage: lockwarden-tool [options] [<partition-device> <mapped-name>]\n"
-    "\n"
-    "  -f  --format             Initialize encrypted MMC partition\n"
-    "  -n  --newkey=[<STRING>]  Add new key (overwrite previous)\n"
-    "      --help               Print help and exit\n"
-    "\n"
-    "<partition-device>  Encrypted physical partition device\n"
-    "<partition-name>    Encrypted partition name\n"
-    "[<STRING>]          Base64 encoding of a 32 bytes binary key\n"
-    "                    Generate a random key if not provided\n"
-    "\n";
+// The usage text the program prints: its one copy, filled in as the program
+// fills it (version, program name, key length).
+std::string filled_usage_text()
+{
+  std::string text = read_whole_file(USAGE_TEXT_FILE);
+  for (const char *value : {LOCKWARDEN_VERSION, "lockwarden-tool"})
+    text.replace(text.find("%s"), 2, value);
+  text.replace(text.find("%d"), 2, "32");
+  return text;
+}
+const std::string USAGE_TEXT = filled_usage_text();
 
 const std::string VERSION_TEXT = "lockwarden-tool " LOCKWARDEN_VERSION "\n";
 

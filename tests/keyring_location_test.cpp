@@ -62,9 +62,9 @@ TEST_P(cmdline, decides_nand_or_emmc)
 
   // init passes a failure on unchanged and leaves the location unknown.
   if (c.result < 0) {
-    out = captured_output(1, [&] { result = init_keydev_and_offset(); });
+    out = captured_output(1, [&] { result = init_keydev_and_offset(&location); });
     EXPECT_EQ(result, c.result);
-    EXPECT_EQ(keyring_location.keydev, nullptr);
+    EXPECT_EQ(location.keydev, nullptr);
   }
 }
 
@@ -95,14 +95,14 @@ TEST_P(mtd_table, finds_the_safe_partition)
   const table_case &c = GetParam();
   b.write("/proc/cmdline", "root=ubi0:rootfs\n");
   b.write("/proc/mtd", c.table);
-  EXPECT_EQ(init_keydev_and_offset(), c.result);
-  EXPECT_EQ(keyring_location.keydev_is_mtd, 1);
+  EXPECT_EQ(init_keydev_and_offset(&location), c.result);
+  EXPECT_EQ(location.keydev_is_mtd, 1);
   if (c.keydev == nullptr) {
-    EXPECT_EQ(keyring_location.keydev, nullptr);
+    EXPECT_EQ(location.keydev, nullptr);
   } else {
-    ASSERT_NE(keyring_location.keydev, nullptr);
-    EXPECT_STREQ(keyring_location.keydev, c.keydev);
-    EXPECT_EQ(keyring_location.offset, 0u);
+    ASSERT_NE(location.keydev, nullptr);
+    EXPECT_STREQ(location.keydev, c.keydev);
+    EXPECT_EQ(location.offset, 0u);
   }
 }
 
@@ -112,10 +112,10 @@ TEST_F(on_board, missing_mtd_table_is_reported)
 {
   b.write("/proc/cmdline", "root=ubi0:rootfs\n");
   int result = 0;
-  std::string out = captured_output(1, [&] { result = init_keydev_and_offset(); });
+  std::string out = captured_output(1, [&] { result = init_keydev_and_offset(&location); });
   EXPECT_EQ(result, -5);
   EXPECT_EQ(out, "[ERROR] init_keydev_and_offset: Failed to open /proc/mtd\n");
-  EXPECT_EQ(keyring_location.keydev, nullptr);
+  EXPECT_EQ(location.keydev, nullptr);
 }
 
 // Real BusyBox listings: 1.25 prints a type column (always 0700), 1.26 and
@@ -152,13 +152,13 @@ TEST_P(fdisk_listing, finds_the_safe_partition)
   const listing_case &c = GetParam();
   b.write("/proc/cmdline", "root=/dev/mmcblk0p2 rootwait\n");
   b.fdisk_prints(read_fixture(std::string("fdisk/") + c.fixture));
-  EXPECT_EQ(init_keydev_and_offset(), c.keydev != nullptr ? 0 : -1);
-  EXPECT_EQ(keyring_location.keydev_is_mtd, 0);
+  EXPECT_EQ(init_keydev_and_offset(&location), c.keydev != nullptr ? 0 : -1);
+  EXPECT_EQ(location.keydev_is_mtd, 0);
   if (c.keydev == nullptr) {
-    EXPECT_EQ(keyring_location.keydev, nullptr);
+    EXPECT_EQ(location.keydev, nullptr);
   } else {
-    ASSERT_NE(keyring_location.keydev, nullptr);
-    EXPECT_STREQ(keyring_location.keydev, c.keydev);
+    ASSERT_NE(location.keydev, nullptr);
+    EXPECT_STREQ(location.keydev, c.keydev);
   }
 }
 
@@ -208,11 +208,11 @@ TEST_P(fdisk_row, counts_only_the_whole_name_safe)
   const row_case &c = GetParam();
   b.write("/proc/cmdline", "root=/dev/mmcblk0p2\n");
   b.fdisk_prints(c.rows);
-  EXPECT_EQ(init_keydev_and_offset(), c.keydev != nullptr ? 0 : -1);
+  EXPECT_EQ(init_keydev_and_offset(&location), c.keydev != nullptr ? 0 : -1);
   if (c.keydev == nullptr) {
-    EXPECT_EQ(keyring_location.keydev, nullptr);
+    EXPECT_EQ(location.keydev, nullptr);
   } else {
-    EXPECT_STREQ(keyring_location.keydev, c.keydev);
+    EXPECT_STREQ(location.keydev, c.keydev);
   }
 }
 
@@ -258,16 +258,16 @@ TEST_P(sysfs_names, find_the_safe_partition_fdisk_does_not_name)
   sysfs_partition(b, other_disk, 1, "safe");
   sysfs_partition(b, disk + "0", 1, "safe");
   int result = 0;
-  std::string out = captured_output(1, [&] { result = init_keydev_and_offset(); });
+  std::string out = captured_output(1, [&] { result = init_keydev_and_offset(&location); });
   EXPECT_EQ(out, "");
   EXPECT_EQ(result, c.keydev != nullptr ? 0 : -1);
   if (c.keydev == nullptr) {
-    EXPECT_EQ(keyring_location.keydev, nullptr);
+    EXPECT_EQ(location.keydev, nullptr);
   } else {
-    EXPECT_STREQ(keyring_location.keydev, (BUILD_MMC_DISK + c.keydev).c_str());
+    EXPECT_STREQ(location.keydev, (BUILD_MMC_DISK + c.keydev).c_str());
   }
-  EXPECT_EQ(keyring_location.offset, 0u);
-  EXPECT_EQ(keyring_location.keydev_is_mtd, 0);
+  EXPECT_EQ(location.offset, 0u);
+  EXPECT_EQ(location.keydev_is_mtd, 0);
   EXPECT_EQ(b.log_lines("popen /sbin/fdisk -l " + BUILD_MMC_DISK).size(), 1u) << b.log();
   EXPECT_EQ(b.log_lines("opendir /sys/class/block").size(), c.sysfs_read ? 1u : 0u) << b.log();
   EXPECT_TRUE(b.log_lines("fopen /sys/class/block/" + other_disk).empty()) << b.log();
@@ -279,7 +279,7 @@ TEST_F(on_board, no_sysfs_and_no_named_row_finds_nothing)
 {
   b.write("/proc/cmdline", "root=/dev/mmcblk0p2\n");
   b.fdisk_prints(read_fixture("fdisk/util-linux-gpt-safe-p4.txt"));
-  EXPECT_EQ(init_keydev_and_offset(), -1);
+  EXPECT_EQ(init_keydev_and_offset(&location), -1);
   EXPECT_EQ(b.log_lines("opendir /sys/class/block -> ENOENT").size(), 1u) << b.log();
 }
 
@@ -310,7 +310,7 @@ TEST_P(keyring_names, stand_for_the_keyring_storage)
 {
   const holds_case &c = GetParam();
   set_location(c.keydev, 0, 0);
-  EXPECT_EQ(holds_keyring(c.device), c.holds);
+  EXPECT_EQ(holds_keyring(&location, c.device), c.holds);
 }
 
 NAMED_CASES(keyring_names, holds_case, HOLDS_CASES);
@@ -320,17 +320,17 @@ TEST_F(on_board, fdisk_rows_with_a_letter_type_code_do_not_match)
   b.write("/proc/cmdline", "root=/dev/mmcblk0p2\n");
   b.fdisk_prints("Number  Start (sector)    End (sector)  Size       Code  Name\n"
                  "   4            2048            4095  2M         EF00  safe\n");
-  EXPECT_EQ(init_keydev_and_offset(), -1);
+  EXPECT_EQ(init_keydev_and_offset(&location), -1);
 }
 
 TEST_F(on_board, missing_or_failing_fdisk_finds_nothing)
 {
   b.write("/proc/cmdline", "root=/dev/mmcblk0p2\n");
-  EXPECT_EQ(init_keydev_and_offset(), -1);  // no /sbin/fdisk on the board
+  EXPECT_EQ(init_keydev_and_offset(&location), -1);  // no /sbin/fdisk on the board
   b.write("/sbin/fdisk", "#!/bin/sh\necho 'fdisk: cannot open /dev/mmcblk0' >&2\nexit 1\n");
   chmod(b.path("/sbin/fdisk").c_str(), 0755);
-  EXPECT_EQ(init_keydev_and_offset(), -1);
-  EXPECT_EQ(keyring_location.keydev, nullptr);
+  EXPECT_EQ(init_keydev_and_offset(&location), -1);
+  EXPECT_EQ(location.keydev, nullptr);
 }
 
 struct fwenv_case {
@@ -370,11 +370,17 @@ TEST_P(fw_env_config, gives_the_location_behind_the_environment)
   const fwenv_case &c = GetParam();
   set_location("/dev/mmcblk0p4", 0, c.flag_before);
   b.write("/etc/fw_env.config", c.config);
-  EXPECT_EQ(get_keydev_and_offset_from_fwenv(), 0);
-  ASSERT_NE(keyring_location.keydev, nullptr);
-  EXPECT_STREQ(keyring_location.keydev, c.keydev);
-  EXPECT_EQ(keyring_location.offset, c.offset);
-  EXPECT_EQ(keyring_location.keydev_is_mtd, c.flag);
+  keyring_location fallback;
+  EXPECT_EQ(get_keydev_and_offset_from_fwenv(&location, &fallback), 0);
+  ASSERT_NE(fallback.keydev, nullptr);
+  EXPECT_STREQ(fallback.keydev, c.keydev);
+  EXPECT_EQ(fallback.offset, c.offset);
+  EXPECT_EQ(fallback.keydev_is_mtd, c.flag);
+  EXPECT_EQ(fallback.source, KEYRING_FALLBACK);
+  // A record of its own: the primary stays where it is.
+  EXPECT_STREQ(location.keydev, "/dev/mmcblk0p4");
+  EXPECT_EQ(location.offset, 0u);
+  free_keydev(&fallback);
 }
 
 NAMED_CASES(fw_env_config, fwenv_case, FWENV_CASES);
@@ -383,11 +389,13 @@ TEST_F(on_board, missing_fw_env_config_leaves_the_location)
 {
   set_location("/dev/mtd2", 0x20000, 1);
   int result = 0;
-  std::string out = captured_output(1, [&] { result = get_keydev_and_offset_from_fwenv(); });
+  keyring_location fallback;
+  std::string out = captured_output(1, [&] { result = get_keydev_and_offset_from_fwenv(&location, &fallback); });
   EXPECT_EQ(result, -5);
   EXPECT_EQ(out, "[ERROR] get_keydev_and_offset_from_fwenv: Failed to open /etc/fw_env.config\n");
-  EXPECT_STREQ(keyring_location.keydev, "/dev/mtd2");
-  EXPECT_EQ(keyring_location.offset, 0x20000u);
+  EXPECT_STREQ(fallback.keydev, "/dev/mtd2");
+  EXPECT_EQ(fallback.offset, 0x20000u);
+  free_keydev(&fallback);
 }
 
 }  // namespace

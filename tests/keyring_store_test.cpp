@@ -29,14 +29,26 @@ struct store_outcome {
   std::string out;
 };
 
-store_outcome store(const std::string &blob)
+store_outcome store_at(keyring_location *where, const std::string &blob)
 {
   store_outcome o{0, ""};
   o.out = captured_output(1, [&] {
-    o.result = keyring_store(reinterpret_cast<const uint8_t *>(blob.data()), static_cast<uint32_t>(blob.size()));
+    o.result = keyring_store(where, reinterpret_cast<const uint8_t *>(blob.data()), static_cast<uint32_t>(blob.size()));
   });
   return o;
 }
+
+// Stores to the board's keyring, located as a run locates it.
+class keyring_on_board : public on_board {
+ protected:
+  store_outcome store(const std::string &blob)
+  {
+    if (location.keydev == nullptr) {
+      EXPECT_EQ(init_keydev_and_offset(&location), 0);
+    }
+    return store_at(&location, blob);
+  }
+};
 
 // The erase block at `block`: the blob's page, then erased flash.
 void expect_programmed_block(const board &b, size_t block, const std::string &blob)
@@ -61,7 +73,7 @@ void expect_stopping_signals_unblocked()
     EXPECT_EQ(sigismember(&now, signal_number), 0) << signal_number;
 }
 
-TEST_F(on_board, emmc_store_writes_exactly_the_blob_and_syncs_it)
+TEST_F(keyring_on_board, emmc_store_writes_exactly_the_blob_and_syncs_it)
 {
   make_emmc_board(b);
   b.image("/dev/mmcblk0p4", 4096, 0x5A);
@@ -71,12 +83,12 @@ TEST_F(on_board, emmc_store_writes_exactly_the_blob_and_syncs_it)
   std::string partition = b.read("/dev/mmcblk0p4");
   EXPECT_EQ(partition.substr(0, 80), test_blob());
   EXPECT_EQ(partition.substr(80), std::string(4096 - 80, 0x5A));
-  EXPECT_STREQ(keyring_location.keydev, "/dev/mmcblk0p4");
+  EXPECT_STREQ(location.keydev, "/dev/mmcblk0p4");
   EXPECT_TRUE(b.log_lines("ioctl").empty()) << b.log();
   EXPECT_EQ(b.log_lines("fsync /dev/mmcblk0p4").size(), 1u) << b.log();
 }
 
-TEST_F(on_board, emmc_store_fails_when_the_blob_cannot_be_synced)
+TEST_F(keyring_on_board, emmc_store_fails_when_the_blob_cannot_be_synced)
 {
   make_emmc_board(b);
   b.write("/faults", "fsync_eio\n");
@@ -85,7 +97,7 @@ TEST_F(on_board, emmc_store_fails_when_the_blob_cannot_be_synced)
   EXPECT_EQ(o.out, "[ERROR] keyring_store: sync keyring device\n");
 }
 
-TEST_F(on_board, nand_store_erases_programs_one_page_and_relocks_in_order)
+TEST_F(keyring_on_board, nand_store_erases_programs_one_page_and_relocks_in_order)
 {
   make_nand_board(b);
   store_outcome o = store(test_blob());
@@ -101,10 +113,10 @@ TEST_F(on_board, nand_store_erases_programs_one_page_and_relocks_in_order)
   }
   // No lock of its own: the run holds the keyring's lock.
   const std::vector<std::string> expected = {
-      "open /dev/mtd2 O_RDWR|O_CLOEXEC", "ioctl /dev/mtd2 MEMGETINFO", "ioctl /dev/mtd2 MEMGETINFO",
-      "ioctl /dev/mtd2 MEMGETBADBLOCK",  "ioctl /dev/mtd2 MEMGETINFO", "ioctl /dev/mtd2 MEMUNLOCK",
-      "ioctl /dev/mtd2 MEMERASE",        "lseek /dev/mtd2 0",          "write /dev/mtd2 0",
-      "ioctl /dev/mtd2 MEMLOCK",         "close /dev/mtd2",
+      "open /dev/mtd2 O_RDWR|O_CLOEXEC", "ioctl /dev/mtd2 MEMGETINFO", "ioctl /dev/mtd2 MEMGETBADBLOCK",
+      "ioctl /dev/mtd2 MEMGETINFO",      "ioctl /dev/mtd2 MEMUNLOCK",  "ioctl /dev/mtd2 MEMERASE",
+      "lseek /dev/mtd2 0",               "write /dev/mtd2 0",          "ioctl /dev/mtd2 MEMLOCK",
+      "close /dev/mtd2",
   };
   EXPECT_EQ(requests, expected) << b.log();
   expect_stopping_signals_unblocked();
@@ -124,7 +136,7 @@ const bad_block_case BAD_BLOCK_CASES[] = {
     {"bad_block_after_the_first_is_irrelevant", "bad 1\n", 0, 0},
 };
 
-class nand_bad_blocks : public on_board, public testing::WithParamInterface<bad_block_case> {};
+class nand_bad_blocks : public keyring_on_board, public testing::WithParamInterface<bad_block_case> {};
 
 TEST_P(nand_bad_blocks, are_skipped_with_one_line_each)
 {
@@ -136,7 +148,7 @@ TEST_P(nand_bad_blocks, are_skipped_with_one_line_each)
   for (int i = 0; i < c.skipped; i++)
     lines += "Skipping bad block\n";
   EXPECT_EQ(o.out, lines);
-  EXPECT_EQ(keyring_location.offset, c.block * NAND_ERASE_SIZE);
+  EXPECT_EQ(location.offset, c.block * NAND_ERASE_SIZE);
   expect_programmed_block(b, c.block, test_blob());
 }
 
@@ -168,7 +180,7 @@ const refused_case REFUSED_CASES[] = {
      "erasesize 131072\nwritesize 2048\nbad 0\nbad 1\nbad 2\nbad 3\nbad 4\nbad 5\nbad 6\nbad 7\n", -1, nullptr},
 };
 
-class nand_store_refused : public on_board, public testing::WithParamInterface<refused_case> {};
+class nand_store_refused : public keyring_on_board, public testing::WithParamInterface<refused_case> {};
 
 TEST_P(nand_store_refused, erases_and_writes_nothing)
 {
@@ -185,7 +197,7 @@ TEST_P(nand_store_refused, erases_and_writes_nothing)
 
 NAMED_CASES(nand_store_refused, refused_case, REFUSED_CASES);
 
-TEST_F(on_board, nand_erase_failure_is_reported_and_not_relocked)
+TEST_F(keyring_on_board, nand_erase_failure_is_reported_and_not_relocked)
 {
   make_nand_board(b, "erase_fail 0\n");
   store_outcome o = store(test_blob());
@@ -196,7 +208,7 @@ TEST_F(on_board, nand_erase_failure_is_reported_and_not_relocked)
   expect_stopping_signals_unblocked();
 }
 
-TEST_F(on_board, nand_without_lock_support_still_stores)
+TEST_F(keyring_on_board, nand_without_lock_support_still_stores)
 {
   make_nand_board(b, "lock unsupported\n");
   store_outcome o = store(test_blob());
@@ -205,7 +217,7 @@ TEST_F(on_board, nand_without_lock_support_still_stores)
   expect_programmed_block(b, 0, test_blob());
 }
 
-TEST_F(on_board, nand_store_fails_on_a_failing_write_and_relocks)
+TEST_F(keyring_on_board, nand_store_fails_on_a_failing_write_and_relocks)
 {
   make_nand_board(b);
   b.write("/faults", "keyring_write_eio\n");
@@ -216,7 +228,7 @@ TEST_F(on_board, nand_store_fails_on_a_failing_write_and_relocks)
   expect_stopping_signals_unblocked();
 }
 
-TEST_F(on_board, missing_keyring_device_is_reported)
+TEST_F(keyring_on_board, missing_keyring_device_is_reported)
 {
   make_emmc_board(b);
   b.remove("/dev/mmcblk0p4");
@@ -225,28 +237,33 @@ TEST_F(on_board, missing_keyring_device_is_reported)
   EXPECT_EQ(o.out, "[ERROR] keyring_store: open keyring device\n");
 }
 
-TEST_F(on_board, unknown_location_passes_the_lookup_result_on)
+TEST_F(keyring_on_board, only_a_located_primary_is_written)
 {
   make_emmc_board(b);
-  b.remove("/proc/cmdline");
-  store_outcome o = store(test_blob());
-  EXPECT_EQ(o.result, -5);
-  EXPECT_EQ(o.out, "[ERROR] check_cmdline_for_nand: Failed to open '/proc/cmdline'\n");
-  EXPECT_EQ(keyring_location.keydev, nullptr);
+  keyring_location fallback;
+  fallback.keydev = strdup("/dev/mmcblk0p4");
+  fallback.source = KEYRING_FALLBACK;
+  for (keyring_location *where : {&location, &fallback}) {
+    store_outcome o = store_at(where, test_blob());
+    EXPECT_EQ(o.result, -1);
+    EXPECT_EQ(o.out, "[ERROR] keyring_store: not the keyring partition\n");
+  }
+  free_keydev(&fallback);
+  EXPECT_TRUE(b.log_lines("open /dev/mmcblk0p4").empty()) << b.log();
 }
 
-TEST_F(on_board, read_after_store_in_the_same_run_starts_at_the_written_block)
+TEST_F(keyring_on_board, read_after_store_in_the_same_run_starts_at_the_written_block)
 {
   make_nand_board(b, "bad 0\n");
   ASSERT_EQ(store(test_blob()).result, 0);
   int fd = open("/dev/mtd2", O_RDONLY);  // through the simulator: a raw NAND device
   ASSERT_GE(fd, 0);
   int result = 0;
-  std::string out = captured_output(1, [&] { result = is_bad_block(fd); });
+  std::string out = captured_output(1, [&] { result = is_bad_block(&location, fd); });
   close(fd);
   EXPECT_EQ(result, 0);
   EXPECT_EQ(out, "");
-  EXPECT_EQ(keyring_location.offset, NAND_ERASE_SIZE);
+  EXPECT_EQ(location.offset, NAND_ERASE_SIZE);
 }
 
 }  // namespace

@@ -13,14 +13,13 @@
 
 #include "support/cases.h"
 
+#include "cli/actions.h"
 #include "keyblob/key_recovery.h"
-#include "keyblob/keygen.h"
 #include "support/capture.h"
 #include "support/run_program.h"
 #include "support/fake_cryptsetup.h"
 #include "support/in_process.h"
 #include "util/md5.h"
-#include "volume/cryptsetup.h"
 
 namespace {
 
@@ -94,10 +93,23 @@ class no_residue : public on_board {
     unsetenv("FAKE_CRYPTSETUP_DIR");
     on_board::TearDown();
   }
+  // As a run with --newkey=KEY_TEXT stores it, its lock released at its end.
+  static int new_key_from_text()
+  {
+    static char text[64];
+    snprintf(text, sizeof(text), "%s", KEY_TEXT.c_str());
+    cli_options_record options;
+    options.new_key = true;
+    options.new_key_base64 = text;
+    keyring_location keyring;
+    const int result = action_new_key(&options, &keyring);
+    free_keydev(&keyring);
+    return result;
+  }
   void store_key()
   {
     int result = 0;
-    captured_output(1, [&] { result = generate_key(KEY_TEXT.c_str(), nullptr); });
+    captured_output(1, [&] { result = new_key_from_text(); });
     ASSERT_EQ(result, 0);
     read_stored_blob();
   }
@@ -116,7 +128,7 @@ class no_residue : public on_board {
 TEST_F(no_residue, after_generating_a_key_from_text)
 {
   // The decoding scratch and the key modifier of key generation.
-  ASSERT_EQ(generate_key(KEY_TEXT.c_str(), nullptr), 0);
+  ASSERT_EQ(new_key_from_text(), 0);
   read_stored_blob();
   EXPECT_EQ(secret_below(low_end), nullptr);
 }
@@ -125,26 +137,45 @@ TEST_F(no_residue, after_recovering_the_key_into_a_caller_buffer)
 {
   store_key();
   static uint8_t key[32];
-  ASSERT_EQ(get_plain_key(key, sizeof(key)), 0);
+  ASSERT_EQ(init_keydev_and_offset(&location), 0);
+  ASSERT_EQ(get_plain_key(&location, key, sizeof(key), nullptr), 0);
   EXPECT_EQ(secret_below(low_end), nullptr);
   EXPECT_EQ(memcmp(key, wanted.key, 32), 0);
+}
+
+// The partition work of a run of its own: -f DEVICE NAME, or DEVICE NAME.
+cli_options_record partition_work(bool format)
+{
+  cli_options_record options;
+  options.do_format = format;
+  options.partition_device = const_cast<char *>("/dev/mmcblk0p3");
+  options.mapped_name = const_cast<char *>("cryptroot");
+  return options;
 }
 
 TEST_F(no_residue, after_formatting_and_opening)
 {
   store_key();
-  ASSERT_EQ(cryptsetup_format("/dev/mmcblk0p3"), 0);
+  const cli_options_record options = partition_work(true);
+  keyring_location keyring;
+  ASSERT_EQ(check_partition_work(&options, &keyring), 0);
+  ASSERT_EQ(action_format(&options, &keyring), 0);
   EXPECT_EQ(secret_below(low_end), nullptr);
-  ASSERT_EQ(cryptsetup_open("/dev/mmcblk0p3", "cryptroot"), 0);
+  ASSERT_EQ(action_open(&options, &keyring), 0);
   EXPECT_EQ(secret_below(low_end), nullptr);
+  free_keydev(&keyring);
 }
 
 TEST_F(no_residue, after_a_failed_open)
 {
   store_key();
   cryptsetup_behaves(b, "open", "exit 2");
-  EXPECT_EQ(cryptsetup_open("/dev/mmcblk0p3", "cryptroot"), -1);
+  const cli_options_record options = partition_work(false);
+  keyring_location keyring;
+  std::string out = captured_output(1, [&] { EXPECT_EQ(action_open(&options, &keyring), -1); });
+  EXPECT_EQ(out, "[ERROR] main: open partition\n");
   EXPECT_EQ(secret_below(low_end), nullptr);
+  free_keydev(&keyring);
 }
 
 }  // namespace

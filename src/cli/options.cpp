@@ -8,11 +8,9 @@
 
 #include "cli/process_state.h"
 #include "keyblob/key_blob_device.h"
-#include "keyring/keyring_location.h"
 #include "util/secure_wipe.h"
+#include "usage_text.h"
 #include "version.h"
-
-cli_options_record cli_options = {false, false, nullptr, nullptr, nullptr};
 
 namespace {
 
@@ -38,23 +36,23 @@ void wipe_argument(char *argument)
     secure_wipe(argument, strlen(argument));
 }
 
-void keep_key_text()
+void keep_key_text(cli_options_record *options)
 {
-  if (cli_options.new_key_base64 == nullptr)
+  if (options->new_key_base64 == nullptr)
     return;
-  const size_t length = strnlen(cli_options.new_key_base64, sizeof(key_text) - 1);
-  memcpy(key_text, cli_options.new_key_base64, length);
+  const size_t length = strnlen(options->new_key_base64, sizeof(key_text) - 1);
+  memcpy(key_text, options->new_key_base64, length);
   key_text[length] = '\0';
-  wipe_argument(cli_options.new_key_base64);
-  cli_options.new_key_base64 = key_text;
+  wipe_argument(options->new_key_base64);
+  options->new_key_base64 = key_text;
 }
 
 // The usage text and the version line end the run before any step: a key
 // text, in the arguments or already in the program's copy, is all there is
 // to wipe, and the output ends as a full run's does.
-void begin_early_output()
+void begin_early_output(const cli_options_record *options)
 {
-  wipe_argument(cli_options.new_key_base64);
+  wipe_argument(options->new_key_base64);
   ignore_broken_pipe();
 }
 
@@ -64,41 +62,26 @@ void begin_early_output()
   exit(status);
 }
 
-[[noreturn]] void print_version()
+[[noreturn]] void print_version(const cli_options_record *options)
 {
-  begin_early_output();
+  begin_early_output(options);
   printf("%s %s\n", PROGRAM_NAME, LOCKWARDEN_VERSION);
   end_early_output(0);
 }
 
-}  // namespace
-
-void usage(int status)
+[[noreturn]] void usage(const cli_options_record *options, int status)
 {
-  begin_early_output();
-  printf("Lockwarden command line tool for file systems encryption.\n"
-         "\n"
-         "Version: %s\n"
-         "\n"
-         "Usage: %s [options] [<partition-device> <mapped-name>]\n"
-         "\n"
-         "  -f  --format             Initialize encrypted MMC partition\n"
-         "  -n  --newkey=[<STRING>]  Add new key (overwrite previous)\n"
-         "      --help               Print help and exit\n"
-         "\n"
-         "<partition-device>  Encrypted physical partition device\n"
-         "<partition-name>    Encrypted partition name\n"
-         "[<STRING>]          Base64 encoding of a %d bytes binary key\n"
-         "                    Generate a random key if not provided\n"
-         "\n",
-         LOCKWARDEN_VERSION, PROGRAM_NAME, static_cast<int>(KEY_LEN));
+  begin_early_output(options);
+  printf(USAGE_FORMAT, LOCKWARDEN_VERSION, PROGRAM_NAME, static_cast<int>(KEY_LEN));
   end_early_output(status);
 }
 
-void parse_options(int argc, char **argv)
+}  // namespace
+
+void parse_options(int argc, char **argv, cli_options_record *options)
 {
   if (argc == 1)
-    usage(0);
+    usage(options, 0);
 
   // The leading '-' hands each positional argument over in place (as 1),
   // whatever POSIXLY_CORRECT says; gathering them here is the permutation
@@ -114,21 +97,21 @@ void parse_options(int argc, char **argv)
       positional_count++;
       break;
     case 'h':
-      usage(0);
+      usage(options, 0);
     case 'v':
-      print_version();
+      print_version(options);
     case 'n':
-      cli_options.new_key = true;
+      options->new_key = true;
       if (optarg != nullptr) {
-        wipe_argument(cli_options.new_key_base64);  // a later value replaces it
-        cli_options.new_key_base64 = optarg;
+        wipe_argument(options->new_key_base64);  // a later value replaces it
+        options->new_key_base64 = optarg;
       }
       break;
     case 'f':
-      cli_options.do_format = true;
+      options->do_format = true;
       break;
     default:
-      usage(1);
+      usage(options, 1);
     }
   }
 
@@ -137,23 +120,20 @@ void parse_options(int argc, char **argv)
       positional[positional_count] = argv[index];
     positional_count++;
   }
-  keep_key_text();
+  keep_key_text(options);
 
   // A word left over beside -n is most often a key text typed with a blank
   // (-n TEXT): storing a random key in its place would lose the operator's key.
   if (positional_count == 2) {
-    cli_options.partition_device = positional[0];
-    cli_options.mapped_name = positional[1];
-  } else if (!cli_options.new_key || positional_count != 0) {
-    usage(1);
+    options->partition_device = positional[0];
+    options->mapped_name = positional[1];
+  } else if (!options->new_key || positional_count != 0) {
+    usage(options, 1);
   }
 }
 
-void end_run()
+void wipe_key_text(cli_options_record *options)
 {
   secure_wipe(key_text, sizeof(key_text));
-  cli_options.new_key_base64 = nullptr;
-  free_keydev();
-  ignore_broken_pipe();
-  flush_standard_output();
+  options->new_key_base64 = nullptr;
 }

@@ -1,18 +1,24 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+// What the command line asks for; parse_options fills it.
 struct cli_options_record {
-  bool do_format;
-  bool new_key;
-  char *new_key_base64;  // the program's own copy: the argument strings hold zeros
-  char *partition_device;
-  char *mapped_name;
+  bool do_format = false;
+  bool new_key = false;
+  char *new_key_base64 = nullptr;  // the program's own copy: the argument strings hold zeros
+  char *partition_device = nullptr;
+  char *mapped_name = nullptr;
 };
 
-extern cli_options_record cli_options;
+// Fills `options`, every key text in the arguments zeroed in place, or ends
+// the run with the usage text (status 0 or 1) or the version line.
+void parse_options(int argc, char **argv, cli_options_record *options);
 
-// Fills cli_options; every key text in the arguments is zeroed in place.
-void parse_options(int argc, char **argv);
-[[noreturn]] void usage(int status);
-// Wipes the key text, releases the keyring location and ends the output.
-void end_run();
+// Both positional arguments: a partition to format or open.
+inline bool has_partition_work(const cli_options_record *options)
+{
+  return options->partition_device != nullptr && options->mapped_name != nullptr;
+}
+
+// Wipes the program's copy of the key text, at the end of the run.
+void wipe_key_text(cli_options_record *options);

@@ -2,7 +2,8 @@
 #pragma once
 
 // What a run inherits from its caller and how it ends its output: settled at
-// the start of main, and at every end of the run (cli/options.h).
+// the start of main, and at every end of the run (main's, and the usage text's
+// and version line's in cli/options.cpp).
 
 // Descriptors 0 to 2 open (on /dev/null where they were closed), SIGCHLD at
 // its default and no signal blocked, before anything else is opened or started.

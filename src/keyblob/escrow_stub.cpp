@@ -6,10 +6,12 @@
 #include <cstdio>
 #include <cstring>
 
+#include "util/report.h"
+
 int escrow_load_cert(const char * /*path*/, escrow_cert *cert)
 {
   memset(cert, 0, sizeof(*cert));
-  printf("[ERROR] %s: built without escrow support\n", "escrow_load_cert");
+  report_error(SCOPE_ESCROW_LOAD_CERT, "built without escrow support");
   return -1;
 }
 
@@ -19,6 +21,6 @@ int escrow_seal_key(const escrow_cert * /*cert*/, const uint8_t * /*key*/, uint8
 {
   *sealed = nullptr;
   *sealed_len = 0;
-  printf("[ERROR] %s: built without escrow support\n", "escrow_seal_key");
+  report_error(SCOPE_ESCROW_SEAL_KEY, "built without escrow support");
   return -1;
 }

@@ -11,58 +11,53 @@
 #include "keyblob/key_blob_device.h"
 #include "keyblob/keymod.h"
 #include "keyring/keyring_device.h"
-#include "keyring/keyring_location.h"
 #include "util/io.h"
+#include "util/report.h"
 #include "util/secure_wipe.h"
 
 namespace {
 
-constexpr int BLOB_REFUSED = 1;
-
-// Reads the blob at the current location and has the device unwrap it into
+// Reads the blob at `location` and has the device unwrap it into
 // request->raw_key. The caller owns the buffers and both descriptors.
-int unwrap_at_location(key_blob_request *request, int *keyring, int *device)
+blob_outcome unwrap_at(keyring_location *location, key_blob_request *request, int *keyring, int *device)
 {
   memset(request->raw_key, 0, request->raw_key_len);
+  if (location->keydev == nullptr)
+    return BLOB_NOT_ASKED;
 
-  *keyring = open(keyring_location.keydev, O_RDONLY | O_CLOEXEC);
+  *keyring = open(location->keydev, O_RDONLY | O_CLOEXEC);
   if (*keyring < 0) {
-    printf("[ERROR] %s: open keyring device\n", "read_and_verify_key");
-    return *keyring;
+    report_error(SCOPE_READ_AND_VERIFY_KEY, "open keyring device");
+    return BLOB_UNREADABLE;
   }
-  if (keyring_location.keydev_is_mtd) {
-    int scan = is_bad_block(*keyring);
-    if (scan < 0)
-      return scan;
-  }
-  if (lseek(*keyring, static_cast<off_t>(keyring_location.offset), SEEK_SET) == static_cast<off_t>(-1)) {
-    printf("[ERROR] %s: lseek keyring\n", "read_and_verify_key");
-    return -1;
+  if (location->keydev_is_mtd && is_bad_block(location, *keyring) < 0)
+    return BLOB_UNREADABLE;
+  if (lseek(*keyring, static_cast<off_t>(location->offset), SEEK_SET) == static_cast<off_t>(-1)) {
+    report_error(SCOPE_READ_AND_VERIFY_KEY, "lseek keyring");
+    return BLOB_UNREADABLE;
   }
   if (complete_read(*keyring, request->key_blob, request->key_blob_len) != 0) {
-    printf("[ERROR] %s: read key blob\n", "read_and_verify_key");
-    return -1;
+    report_error(SCOPE_READ_AND_VERIFY_KEY, "read key blob");
+    return BLOB_UNREADABLE;
   }
   // Derived only now, so that an unreadable keyring fails before the fuses.
   if (compute_keymod(request->key_modifier, request->key_modifier_len) < 0) {
-    printf("[ERROR] %s: compute key modifier\n", "read_and_verify_key");
-    return -1;
+    report_error(SCOPE_READ_AND_VERIFY_KEY, "compute key modifier");
+    return BLOB_NOT_ASKED;
   }
   *device = open(KEY_BLOB_DEVICE, O_RDWR | O_CLOEXEC);
   if (*device < 0) {
-    printf("[ERROR] %s: open key blob device\n", "read_and_verify_key");
-    return *device;
+    report_error(SCOPE_READ_AND_VERIFY_KEY, "open key blob device");
+    return BLOB_NOT_ASKED;
   }
   // A refusal is the device's only sign that these bytes are not a blob of
   // this board: the one failure that makes the caller look elsewhere.
-  if (ioctl(*device, KEY_BLOB_DECRYPT, request) != 0)
-    return BLOB_REFUSED;
-  return 0;
+  return ioctl(*device, KEY_BLOB_DECRYPT, request) == 0 ? BLOB_UNWRAPPED : BLOB_REFUSED;
 }
 
 }  // namespace
 
-int read_and_verify_key(uint8_t *key, size_t key_len)
+blob_outcome read_and_verify_key(keyring_location *location, uint8_t *key, size_t key_len)
 {
   key_blob_request request;
   memset(&request, 0, sizeof(request));
@@ -73,15 +68,14 @@ int read_and_verify_key(uint8_t *key, size_t key_len)
   int keyring = -1;
   int device = -1;
 
-  int result = -1;
+  blob_outcome outcome = BLOB_NOT_ASKED;
   request.key_blob = static_cast<uint8_t *>(malloc(request.key_blob_len));
-  if (request.key_blob == nullptr) {
-    printf("[ERROR] %s: malloc key blob\n", __func__);
-  } else if ((request.key_modifier = static_cast<uint8_t *>(malloc(request.key_modifier_len))) == nullptr) {
-    printf("[ERROR] %s: malloc key modifier\n", __func__);
-  } else {
-    result = unwrap_at_location(&request, &keyring, &device);
-  }
+  if (request.key_blob == nullptr)
+    report_error(SCOPE_READ_AND_VERIFY_KEY, "malloc key blob");
+  else if ((request.key_modifier = static_cast<uint8_t *>(malloc(request.key_modifier_len))) == nullptr)
+    report_error(SCOPE_READ_AND_VERIFY_KEY, "malloc key modifier");
+  else
+    outcome = unwrap_at(location, &request, &keyring, &device);
 
   // The one exit: secrets wiped and released, devices closed.
   release_secret(request.key_modifier, request.key_modifier_len);
@@ -90,38 +84,41 @@ int read_and_verify_key(uint8_t *key, size_t key_len)
     close(device);
   if (keyring >= 0)
     close(keyring);
-  return result;
+  return outcome;
 }
 
 namespace {
 
-int recover_plain_key(uint8_t *key, size_t key_len, bool may_fall_back)
+int recover_plain_key(keyring_location *primary, uint8_t *key, size_t key_len, bool may_fall_back,
+                      keyring_source *answered)
 {
-  if (key == nullptr || key_len == 0) {
-    printf("[ERROR] %s: bad parameters\n", "get_plain_key");
-    return -1;
-  }
-  if (keyring_location.keydev == nullptr && init_keydev_and_offset() != 0)
-    return -1;
+  if (key == nullptr || key_len == 0)
+    return report_error(SCOPE_GET_PLAIN_KEY, "bad parameters");
 
-  int result = read_and_verify_key(key, key_len);
-  if (result == BLOB_REFUSED && may_fall_back) {
-    (void)get_keydev_and_offset_from_fwenv();
-    result = read_and_verify_key(key, key_len);
+  keyring_source source = KEYRING_PRIMARY;
+  blob_outcome outcome = read_and_verify_key(primary, key, key_len);
+  if (outcome == BLOB_REFUSED && may_fall_back) {
+    keyring_location fallback;
+    (void)get_keydev_and_offset_from_fwenv(primary, &fallback);
+    outcome = read_and_verify_key(&fallback, key, key_len);
+    free_keydev(&fallback);
+    source = KEYRING_FALLBACK;
   }
-  if (result == BLOB_REFUSED)
-    printf("[ERROR] %s: decrypt ioctl\n", "get_plain_key");
-  return result == 0 ? 0 : -1;
+  if (outcome == BLOB_REFUSED)
+    report_error(SCOPE_GET_PLAIN_KEY, "decrypt ioctl");
+  if (answered != nullptr)
+    *answered = source;
+  return outcome == BLOB_UNWRAPPED ? 0 : -1;
 }
 
 }  // namespace
 
-int get_plain_key(uint8_t *key, size_t key_len)
+int get_plain_key(keyring_location *primary, uint8_t *key, size_t key_len, keyring_source *answered)
 {
-  return recover_plain_key(key, key_len, true);
+  return recover_plain_key(primary, key, key_len, true, answered);
 }
 
-int get_primary_plain_key(uint8_t *key, size_t key_len)
+int get_primary_plain_key(keyring_location *primary, uint8_t *key, size_t key_len)
 {
-  return recover_plain_key(key, key_len, false);
+  return recover_plain_key(primary, key, key_len, false, nullptr);
 }

@@ -7,6 +7,7 @@
 
 #include "keyblob/key_blob_device.h"
 #include "util/md5.h"
+#include "util/report.h"
 #include "util/secure_wipe.h"
 
 static_assert(KEY_MODIFIER_LEN == MD5_DIGEST_LEN, "the key modifier is an MD5 digest");
@@ -20,14 +21,13 @@ int compute_keymod(uint8_t *key_modifier, size_t key_modifier_len)
   for (int index = 0; index < 2; index++) {
     (void)snprintf(path, sizeof(path), "/sys/fsl_otp/HW_OCOTP_MAC%d", index);
     FILE *fuse = fopen(path, "re");
-    if (fuse == nullptr) {
-      printf("[ERROR] %s: open %s\n", __func__, path);
-      return -1;
-    }
+    if (fuse == nullptr)
+      return report_error(SCOPE_COMPUTE_KEYMOD, "open %s", path);
     int scanned = fscanf(fuse, "%x", &fuse_words[index]);
     (void)fclose(fuse);
     if (scanned != 1) {
-      printf("[ERROR] %s Read: %s\n", __func__, strerror(errno));
+      // The one error line without a colon behind its scope, as boards log it.
+      printf("[ERROR] %s Read: %s\n", SCOPE_COMPUTE_KEYMOD, strerror(errno));
       return -1;
     }
   }

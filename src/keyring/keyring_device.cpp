@@ -11,48 +11,42 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include "keyring/keyring_location.h"
 #include "util/io.h"
+#include "util/report.h"
 #include "util/secure_wipe.h"
 
-int get_mtd_erasesize(int fd)
+// What a refused store returns: the kernel's numbers, as they always were.
+static_assert(EINVAL == 22 && ENOMEM == 12, "-EINVAL is -22 and -ENOMEM is -12");
+
+int get_mtd_geometry(int fd, mtd_geometry *geometry)
 {
   mtd_info_user info;
   memset(&info, 0, sizeof(info));
-  int result = ioctl(fd, MEMGETINFO, &info);
-  if (result != 0)
-    return result;
-  return static_cast<int>(info.erasesize);
+  const int result = ioctl(fd, MEMGETINFO, &info);
+  geometry->erasesize = result != 0 ? result : static_cast<int>(info.erasesize);
+  geometry->writesize = result != 0 ? result : static_cast<int>(info.writesize);
+  return result;
 }
 
-int get_mtd_writesize(int fd)
-{
-  mtd_info_user info;
-  memset(&info, 0, sizeof(info));
-  int result = ioctl(fd, MEMGETINFO, &info);
-  if (result != 0)
-    return result;
-  return static_cast<int>(info.writesize);
-}
-
-int is_bad_block(int fd)
+int is_bad_block(keyring_location *location, int fd)
 {
   while (true) {
-    loff_t block_offset = static_cast<loff_t>(keyring_location.offset);
+    loff_t block_offset = static_cast<loff_t>(location->offset);
     int bad = ioctl(fd, MEMGETBADBLOCK, &block_offset);
-    int erasesize = get_mtd_erasesize(fd);
+    mtd_geometry geometry;
+    (void)get_mtd_geometry(fd, &geometry);
     // An erase size of 0 would never move past a bad block, and would let a
     // store program a page it never erased.
-    if (erasesize <= 0) {
-      printf("[ERROR] %s: Failed to get mtd info\n", __func__);
-      return erasesize < 0 ? erasesize : -1;
+    if (geometry.erasesize <= 0) {
+      report_error(SCOPE_IS_BAD_BLOCK, "Failed to get mtd info");
+      return geometry.erasesize < 0 ? geometry.erasesize : -1;
     }
     if (bad == 0)
       return 0;
     if (bad < 0)
       return -1;
     printf("Skipping bad block\n");
-    keyring_location.offset += static_cast<uint64_t>(erasesize);
+    location->offset += static_cast<uint64_t>(geometry.erasesize);
   }
 }
 
@@ -69,39 +63,40 @@ struct flash_page {
 // Raw NAND: the geometry, the page holding the blob, the bad-block scan and
 // the unlock, everything short of the erase. On failure the page is the
 // caller's to release.
-int prepare_flash_page(int fd, const uint8_t *blob, uint32_t blob_len, flash_page *page)
+int prepare_flash_page(keyring_location *primary, int fd, const uint8_t *blob, uint32_t blob_len, flash_page *page)
 {
-  int erasesize = get_mtd_erasesize(fd);
-  if (erasesize < 0) {
-    printf("[ERROR] %s: Failed to get mtd info\n", "keyring_store");
-    return erasesize;
+  mtd_geometry geometry;
+  (void)get_mtd_geometry(fd, &geometry);
+  if (geometry.erasesize < 0) {
+    report_error(SCOPE_KEYRING_STORE, "Failed to get mtd info");
+    return geometry.erasesize;
   }
-  int writesize = get_mtd_writesize(fd);
+  const int writesize = geometry.writesize;
   if (writesize < 0 || static_cast<uint32_t>(writesize) < blob_len) {
-    printf("[ERROR] %s: Invalid size %d\n", "keyring_store", writesize);
-    return writesize < 0 ? writesize : -22;
+    report_error(SCOPE_KEYRING_STORE, "Invalid size %d", writesize);
+    return writesize < 0 ? writesize : -EINVAL;
   }
   page->bytes = static_cast<uint8_t *>(calloc(1, static_cast<size_t>(writesize)));
   if (page->bytes == nullptr) {
-    printf("[ERROR] %s: Memory allocation error\n", "keyring_store");
-    return -12;
+    report_error(SCOPE_KEYRING_STORE, "Memory allocation error");
+    return -ENOMEM;
   }
   page->size = static_cast<size_t>(writesize);
   memcpy(page->bytes, blob, blob_len);
 
-  int scan = is_bad_block(fd);
+  int scan = is_bad_block(primary, fd);
   if (scan != 0)
     return scan;
-  page->block.start = static_cast<uint32_t>(keyring_location.offset);
-  page->block.length = static_cast<uint32_t>(erasesize);
+  page->block.start = static_cast<uint32_t>(primary->offset);
+  page->block.length = static_cast<uint32_t>(geometry.erasesize);
   (void)ioctl(fd, MEMUNLOCK, &page->block);  // flash without lock support refuses; harmless
   return 0;
 }
 
 // The error line's subject when the seek or the write fails, else nullptr.
-const char *write_at_offset(int fd, const void *data, size_t count)
+const char *write_at_offset(const keyring_location *primary, int fd, const void *data, size_t count)
 {
-  if (lseek(fd, static_cast<off_t>(keyring_location.offset), SEEK_SET) == static_cast<off_t>(-1))
+  if (lseek(fd, static_cast<off_t>(primary->offset), SEEK_SET) == static_cast<off_t>(-1))
     return "lseek keyring";
   if (complete_write(fd, data, count) < 0)
     return "write key blob";
@@ -114,7 +109,7 @@ const char *write_at_offset(int fd, const void *data, size_t count)
 // interrupt, a stop of the service, a hang-up, a timer, a user signal, a
 // terminal stop) waits until then, and acts as before once the mask is back.
 // Every exit from that stretch restores the mask first.
-int rewrite_flash_block(int fd, const flash_page &page)
+int rewrite_flash_block(const keyring_location *primary, int fd, const flash_page &page)
 {
   erase_info_user block = page.block;
   sigset_t stopping;
@@ -125,121 +120,101 @@ int rewrite_flash_block(int fd, const flash_page &page)
   if (ioctl(fd, MEMERASE, &block) != 0) {
     const int error = errno;
     (void)sigprocmask(SIG_SETMASK, &previous, nullptr);
-    printf("[ERROR] %s: MTD erase error: %s\n", "keyring_store", strerror(error));
+    report_error(SCOPE_KEYRING_STORE, "MTD erase error: %s", strerror(error));
     return -1;
   }
-  const char *failed = write_at_offset(fd, page.bytes, page.size);
+  const char *failed = write_at_offset(primary, fd, page.bytes, page.size);
   if (failed == nullptr) {
     (void)ioctl(fd, MEMLOCK, &block);
     (void)sigprocmask(SIG_SETMASK, &previous, nullptr);
     return 0;
   }
   (void)sigprocmask(SIG_SETMASK, &previous, nullptr);
-  printf("[ERROR] %s: %s\n", "keyring_store", failed);
+  report_error(SCOPE_KEYRING_STORE, "%s", failed);
   (void)ioctl(fd, MEMLOCK, &block);
   return -1;
 }
 
-int store_on_flash(int fd, const uint8_t *blob, uint32_t blob_len)
+int store_on_flash(keyring_location *primary, int fd, const uint8_t *blob, uint32_t blob_len)
 {
   flash_page page;
   memset(&page, 0, sizeof(page));
-  int result = prepare_flash_page(fd, blob, blob_len, &page);
+  int result = prepare_flash_page(primary, fd, blob, blob_len, &page);
   if (result == 0)
-    result = rewrite_flash_block(fd, page);
+    result = rewrite_flash_block(primary, fd, page);
   release_secret(page.bytes, page.size);
   return result;
 }
 
-int store_on_image(int fd, const uint8_t *blob, uint32_t blob_len)
+int store_on_image(const keyring_location *primary, int fd, const uint8_t *blob, uint32_t blob_len)
 {
-  const char *failed = write_at_offset(fd, blob, blob_len);
-  if (failed != nullptr) {
-    printf("[ERROR] %s: %s\n", "keyring_store", failed);
-    return -1;
-  }
+  const char *failed = write_at_offset(primary, fd, blob, blob_len);
+  if (failed != nullptr)
+    return report_error(SCOPE_KEYRING_STORE, "%s", failed);
   // The blob must be on the flash before a partition is formatted with its
   // key; raw MTD writes are synchronous already.
-  if (fsync(fd) != 0) {
-    printf("[ERROR] %s: sync keyring device\n", "keyring_store");
-    return -1;
-  }
+  if (fsync(fd) != 0)
+    return report_error(SCOPE_KEYRING_STORE, "sync keyring device");
   return 0;
 }
 
 }  // namespace
 
-int keyring_store(const uint8_t *blob, uint32_t blob_len)
+int keyring_store(keyring_location *primary, const uint8_t *blob, uint32_t blob_len)
 {
-  if (keyring_location.keydev == nullptr) {
-    int result = init_keydev_and_offset();
-    if (result != 0)
-      return result;
-  }
+  // Behind the U-Boot environment lies a copy for reading, never written.
+  if (primary->keydev == nullptr || primary->source != KEYRING_PRIMARY)
+    return report_error(SCOPE_KEYRING_STORE, "not the keyring partition");
 
-  int fd = open(keyring_location.keydev, O_RDWR | O_CLOEXEC);
+  int fd = open(primary->keydev, O_RDWR | O_CLOEXEC);
   if (fd < 0) {
-    printf("[ERROR] %s: open keyring device\n", __func__);
+    report_error(SCOPE_KEYRING_STORE, "open keyring device");
     return fd;
   }
-  int result = keyring_location.keydev_is_mtd != 0 ? store_on_flash(fd, blob, blob_len)
-                                                   : store_on_image(fd, blob, blob_len);
+  int result = primary->keydev_is_mtd != 0 ? store_on_flash(primary, fd, blob, blob_len)
+                                           : store_on_image(primary, fd, blob, blob_len);
   close(fd);
   return result;
 }
 
 namespace {
 
-// The keyring lock of this run, held until the process exits; -1: none.
-int held_keyring = -1;
-bool held_exclusive = false;
-
 // How long an open waits for a run that rewrites the keyring.
 constexpr long KEYRING_WAIT_MS = 30L * 1000;
 
-}  // namespace
-
-int lock_keyring()
+// Two runs that write would otherwise interleave: erase and program on NAND
+// (leaving the AND of both blobs), or one run's store between the other's
+// store and its format, leaving the volume on one key and the flash on
+// another. A run that only reads waits for a while only, since a stopped
+// writer must not hang every boot.
+bool take_lock(int fd, keyring_lock_mode mode)
 {
-  // Two runs that write would otherwise interleave: erase and program on
-  // NAND (leaving the AND of both blobs), or one run's store between the
-  // other's store and its format, leaving the volume on one key and the
-  // flash on another. flock belongs to the open file: a second flock in this
-  // process, on another descriptor, would wait on this one.
-  if (held_keyring >= 0 && held_exclusive)
-    return 0;
-  int fd = held_keyring;
-  if (fd < 0 && keyring_location.keydev != nullptr)
-    fd = open(keyring_location.keydev, O_RDONLY | O_CLOEXEC);
-  if (fd < 0)
-    return -1;
+  if (mode == KEYRING_SHARED)
+    return wait_for_lock(fd, LOCK_SH, KEYRING_WAIT_MS) == 0;
   int locked;
   do
     locked = flock(fd, LOCK_EX);
   while (locked != 0 && errno == EINTR);
-  if (locked != 0) {
-    if (fd != held_keyring)
-      close(fd);
-    return -1;
-  }
-  held_keyring = fd;
-  held_exclusive = true;
-  return 0;
+  return locked == 0;
 }
 
-int wait_for_keyring()
+}  // namespace
+
+keyring_lock_result lock_keyring(keyring_location *primary, keyring_lock_mode mode)
 {
-  if (held_keyring >= 0)
-    return 0;
-  if (keyring_location.keydev == nullptr)
-    return -1;
-  int fd = open(keyring_location.keydev, O_RDONLY | O_CLOEXEC);
+  if (primary->lock_fd >= 0)
+    return LOCK_HELD;
+  if (primary->keydev == nullptr || primary->source != KEYRING_PRIMARY)
+    return LOCK_REFUSED;
+  // flock belongs to the open file: a second flock in this process, on
+  // another descriptor, would wait on this one.
+  const int fd = open(primary->keydev, O_RDONLY | O_CLOEXEC);
   if (fd < 0)
-    return 1;
-  if (wait_for_lock(fd, LOCK_SH, KEYRING_WAIT_MS) != 0) {
+    return LOCK_NO_DEVICE;
+  if (!take_lock(fd, mode)) {
     close(fd);
-    return -1;
+    return LOCK_REFUSED;
   }
-  held_keyring = fd;
-  return 0;
+  primary->lock_fd = fd;
+  return LOCK_HELD;
 }

@@ -1,54 +1,23 @@
 // SPDX-License-Identifier: MIT
 #include "keyring/keyring_location.h"
 
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include "keyring/emmc_partition.h"
 #include "keyring/location_parsers.h"
-
-keyring_location_record keyring_location = {nullptr, 0, 0};
-
-namespace {
-
-// /dev/mmcblk and a number without leading zeros: the path goes into a shell
-// command and a format string as it is, and its partitions are <disk>pN.
-constexpr bool is_mmc_disk(const char *path)
-{
-  const char prefix[] = "/dev/mmcblk";
-  for (size_t i = 0; prefix[i] != '\0'; i++)
-    if (path[i] != prefix[i])
-      return false;
-  const char *number = path + sizeof(prefix) - 1;
-  if (*number < '0' || *number > '9' || (*number == '0' && number[1] != '\0'))
-    return false;
-  for (const char *c = number; *c != '\0'; c++)
-    if (*c < '0' || *c > '9')
-      return false;
-  return true;
-}
-static_assert(is_mmc_disk(LOCKWARDEN_MMC_DISK), "LOCKWARDEN_MMC_DISK must be /dev/mmcblkN");
-
-// The disk's name under /sys/class/block, such as mmcblk0.
-constexpr const char *MMC_DISK_NAME = &LOCKWARDEN_MMC_DISK[sizeof("/dev/") - 1];
-
-// Room for the uevent path of any partition of the disk.
-constexpr size_t UEVENT_PATH_LEN = 96;
-static_assert(sizeof("/sys/class/block/") - 1 + sizeof(LOCKWARDEN_MMC_DISK) - sizeof("/dev/") +
-                      sizeof("p2147483647/uevent") - 1 < UEVENT_PATH_LEN,
-              "the uevent path of every partition of LOCKWARDEN_MMC_DISK fits");
-
-}  // namespace
+#include "util/io.h"
+#include "util/report.h"
 
 int check_cmdline_for_nand()
 {
   FILE *cmdline = fopen(CMDLINE_PATH, "re");
   if (cmdline == nullptr) {
-    printf("[ERROR] %s: Failed to open '%s'\n", __func__, CMDLINE_PATH);
-    return -5;
+    report_error(SCOPE_CHECK_CMDLINE, "Failed to open '%s'", CMDLINE_PATH);
+    return LOCATION_SOURCE_MISSING;
   }
   // Boot loaders pass long lines (mtdparts= alone can fill hundreds of
   // characters): the root= word may stand anywhere in it.
@@ -56,29 +25,26 @@ int check_cmdline_for_nand()
   size_t size = 0;
   const ssize_t length = getline(&line, &size, cmdline);
   (void)fclose(cmdline);
-  const int result = length > 0 ? parse_cmdline_root(line) : -5;
+  const int result = length > 0 ? parse_cmdline_root(line) : LOCATION_SOURCE_MISSING;
   free(line);
   return result;
 }
 
 namespace {
 
-int find_safe_mtd_partition()
+int find_safe_mtd_partition(keyring_location *primary)
 {
   FILE *table = fopen(MTD_TABLE_PATH, "re");
   if (table == nullptr) {
-    printf("[ERROR] %s: Failed to open %s\n", "init_keydev_and_offset", MTD_TABLE_PATH);
-    return -5;
+    report_error(SCOPE_INIT_KEYDEV, "Failed to open %s", MTD_TABLE_PATH);
+    return LOCATION_SOURCE_MISSING;
   }
   char line[LOCATION_LINE_LEN];
   while (fgets(line, sizeof(line), table) != nullptr) {
     char *device = nullptr;
     if (parse_mtd_line(line, &device)) {
-      char *path = nullptr;
-      if (asprintf(&path, "/dev/%s", device) >= 0) {
-        keyring_location.keydev = path;
-        keyring_location.offset = 0;
-      }
+      if (asprintf(&primary->keydev, "/dev/%s", device) < 0)
+        primary->keydev = nullptr;
       free(device);
       break;
     }
@@ -87,131 +53,42 @@ int find_safe_mtd_partition()
   return 0;
 }
 
-// The line ends where the stream stands: its newline or the end comes next.
-bool line_ends_here(FILE *stream)
+// The fallback starts where the primary stands, as the one record of a run
+// once did: U-Boot's configuration only moves it.
+void start_from(const keyring_location *primary, keyring_location *fallback)
 {
-  int c = fgetc(stream);
-  if (c == EOF)
-    return true;
-  (void)ungetc(c, stream);
-  return c == '\n';
-}
-
-// The name the kernel read from the partition table, for boards whose fdisk
-// prints no GPT names (util-linux, BusyBox without GPT support) or that have
-// no fdisk at all.
-bool partition_named_safe(const char *partition)
-{
-  char path[UEVENT_PATH_LEN];
-  if (snprintf(path, sizeof(path), "%s/%s/uevent", SYSFS_BLOCK_PATH, partition) >= static_cast<int>(sizeof(path)))
-    return false;
-  FILE *uevent = fopen(path, "re");
-  if (uevent == nullptr)
-    return false;
-  char line[LOCATION_LINE_LEN];
-  bool named_safe = false;
-  bool at_line_start = true;
-  while (!named_safe && fgets(line, sizeof(line), uevent) != nullptr) {
-    const bool starts_line = at_line_start;
-    at_line_start = strchr(line, '\n') != nullptr;
-    named_safe = starts_line && (strcmp(line, "PARTNAME=safe\n") == 0 ||
-                                 (strcmp(line, "PARTNAME=safe") == 0 && line_ends_here(uevent)));
-  }
-  (void)fclose(uevent);
-  return named_safe;
-}
-
-// The number N of the disk's partition entry (mmcblk0pN), or 0 for any other
-// entry, partitions of other disks included.
-unsigned long emmc_partition_number(const char *entry)
-{
-  const size_t disk_len = strlen(MMC_DISK_NAME);
-  if (strncmp(entry, MMC_DISK_NAME, disk_len) != 0 || entry[disk_len] != 'p' || entry[disk_len + 1] < '1' ||
-      entry[disk_len + 1] > '9')
-    return 0;
-  char *end = nullptr;
-  unsigned long number = strtoul(entry + disk_len + 1, &end, 10);
-  return *end == '\0' && number <= INT_MAX ? number : 0;
-}
-
-// Every partition of the eMMC the kernel knows, in any numbering (a GPT may
-// hold p4 without p3): the lowest number named `safe` wins.
-void find_safe_emmc_partition_in_sysfs()
-{
-  DIR *block = opendir(SYSFS_BLOCK_PATH);
-  if (block == nullptr)
-    return;
-  unsigned long lowest = 0;
-  const dirent *entry;
-  // cppcheck-suppress readdirCalled ; single-threaded, and readdir_r is deprecated in glibc
-  while ((entry = readdir(block)) != nullptr) {
-    unsigned long number = emmc_partition_number(entry->d_name);
-    if (number != 0 && (lowest == 0 || number < lowest) && partition_named_safe(entry->d_name))
-      lowest = number;
-  }
-  (void)closedir(block);
-
-  char *path = nullptr;
-  if (lowest != 0 && asprintf(&path, "%sp%lu", MMC_DISK, lowest) >= 0) {
-    keyring_location.keydev = path;
-    keyring_location.offset = 0;
-  }
-}
-
-int find_safe_emmc_partition()
-{
-  FILE *listing = popen(FDISK_COMMAND, "r");
-  if (listing == nullptr) {
-    printf("[ERROR] %s: Failed to execute '%s'\n", "init_keydev_and_offset", FDISK_COMMAND);
-    return -5;
-  }
-  char line[LOCATION_LINE_LEN];
-  bool at_line_start = true;
-  fdisk_layout layout = FDISK_NO_HEADER;
-  while (fgets(line, sizeof(line), listing) != nullptr) {
-    // A name longer than the buffer arrives in pieces: a piece that neither
-    // starts nor ends its line could end in "safe" while the name goes on.
-    const bool starts_line = at_line_start;
-    at_line_start = strchr(line, '\n') != nullptr;
-    if (!starts_line || (!at_line_start && !line_ends_here(listing)))
-      continue;
-    int partition = 0;
-    if (parse_fdisk_line(line, &layout, &partition)) {
-      char *path = nullptr;
-      if (asprintf(&path, "%sp%d", MMC_DISK, partition) >= 0) {
-        keyring_location.keydev = path;
-        keyring_location.offset = 0;
-      }
-      break;
-    }
-  }
-  pclose(listing);
-  if (keyring_location.keydev == nullptr)
-    find_safe_emmc_partition_in_sysfs();
-  return 0;
+  fallback->keydev = primary->keydev != nullptr ? strdup(primary->keydev) : nullptr;
+  fallback->offset = primary->offset;
+  fallback->keydev_is_mtd = primary->keydev_is_mtd;
+  fallback->source = KEYRING_FALLBACK;
+  fallback->lock_fd = -1;
 }
 
 }  // namespace
 
-int init_keydev_and_offset()
+int init_keydev_and_offset(keyring_location *primary)
 {
   int is_nand = check_cmdline_for_nand();
-  keyring_location.keydev_is_mtd = is_nand;
+  primary->keydev_is_mtd = is_nand;
+  primary->offset = 0;
+  primary->source = KEYRING_PRIMARY;
   if (is_nand < 0)
     return is_nand;
 
-  int result = is_nand == 1 ? find_safe_mtd_partition() : find_safe_emmc_partition();
-  if (result != 0)
-    return result;
-  return keyring_location.keydev != nullptr ? 0 : -1;
+  if (is_nand == 1 && find_safe_mtd_partition(primary) != 0)
+    return LOCATION_SOURCE_MISSING;
+  if (is_nand == 0 && find_safe_emmc_partition(MMC_DISK, &primary->keydev) != 0)
+    return LOCATION_SOURCE_MISSING;
+  return primary->keydev != nullptr ? 0 : -1;
 }
 
-int get_keydev_and_offset_from_fwenv()
+int get_keydev_and_offset_from_fwenv(const keyring_location *primary, keyring_location *fallback)
 {
   FILE *config = fopen(FW_ENV_CONFIG_PATH, "re");
+  start_from(primary, fallback);
   if (config == nullptr) {
-    printf("[ERROR] %s: Failed to open %s\n", __func__, FW_ENV_CONFIG_PATH);
-    return -5;
+    report_error(SCOPE_FWENV, "Failed to open %s", FW_ENV_CONFIG_PATH);
+    return LOCATION_SOURCE_MISSING;
   }
 
   uint64_t device_offset = 0;
@@ -219,33 +96,32 @@ int get_keydev_and_offset_from_fwenv()
   int accepted = 0;
   char line[LOCATION_LINE_LEN];
   bool at_line_start = true;
-  // With a redundant environment the second copy is the one the key sits behind.
-  while (accepted < 2 && fgets(line, sizeof(line), config) != nullptr) {
-    // A line longer than the buffer never counts, and no piece of it: the
-    // tail of a long comment is no entry.
-    const bool starts_line = at_line_start;
-    at_line_start = strchr(line, '\n') != nullptr;
-    if (!starts_line || (!at_line_start && !line_ends_here(config)))
-      continue;
+  // With a redundant environment the second copy is the one the key sits
+  // behind. A line longer than the buffer never counts, and no piece of it:
+  // the tail of a long comment is no entry.
+  while (accepted < 2 && next_whole_line(config, line, sizeof(line), &at_line_start)) {
     char *device = nullptr;
     if (!parse_fwenv_line(line, &device, &device_offset, &env_size))
       continue;
-    free(keyring_location.keydev);
-    keyring_location.keydev = device;
+    free(fallback->keydev);
+    fallback->keydev = device;
     accepted++;
   }
   (void)fclose(config);
 
-  keyring_location.offset = device_offset + env_size;
-  if (keyring_location.keydev != nullptr && strstr(keyring_location.keydev, "/dev/mtd") != nullptr)
-    keyring_location.keydev_is_mtd = 1;
+  fallback->offset = device_offset + env_size;
+  if (fallback->keydev != nullptr && strstr(fallback->keydev, "/dev/mtd") != nullptr)
+    fallback->keydev_is_mtd = 1;
   return 0;
 }
 
-void free_keydev()
+void free_keydev(keyring_location *location)
 {
-  free(keyring_location.keydev);
-  keyring_location.keydev = nullptr;
+  free(location->keydev);
+  location->keydev = nullptr;
+  if (location->lock_fd >= 0)
+    close(location->lock_fd);
+  location->lock_fd = -1;
 }
 
 namespace {
@@ -301,9 +177,9 @@ bool other_name(const char *keydev, char *name, size_t size)
 
 }  // namespace
 
-int holds_keyring(const char *device)
+int holds_keyring(const keyring_location *location, const char *device)
 {
-  const char *keydev = keyring_location.keydev;
+  const char *keydev = location->keydev;
   if (device == nullptr || keydev == nullptr)
     return 0;
   if (strcmp(device, keydev) == 0 || same_node(device, keydev))

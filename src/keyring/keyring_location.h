@@ -3,30 +3,51 @@
 
 #include <cstdint>
 
-// Where the key blob lives. `keydev` is null until the location is known.
-struct keyring_location_record {
-  char *keydev;
-  uint64_t offset;
-  int keydev_is_mtd;
+// Which place a location stands for: the start of the `safe` partition, or
+// the copy behind the U-Boot environment, which is only ever read.
+enum keyring_source { KEYRING_PRIMARY, KEYRING_FALLBACK };
+
+// Where a key blob lives: one record per place, owned by the caller, who
+// passes it on and releases it with free_keydev.
+struct keyring_location {
+  char *keydev = nullptr;  // owned; null: not found (yet)
+  uint64_t offset = 0;     // moved past bad blocks by is_bad_block
+  int keydev_is_mtd = 0;   // raw NAND: erase, relock, skip bad blocks
+  keyring_source source = KEYRING_PRIMARY;
+  int lock_fd = -1;  // the descriptor holding the run's flock (a primary's only), or -1
 };
 
-extern keyring_location_record keyring_location;
+// The result when a source of the location (/proc/cmdline, /proc/mtd, the
+// fdisk command, fw_env.config) cannot be opened, run or read.
+constexpr int LOCATION_SOURCE_MISSING = -5;
 
 constexpr const char *CMDLINE_PATH = "/proc/cmdline";
 constexpr const char *MTD_TABLE_PATH = "/proc/mtd";
 constexpr const char *FW_ENV_CONFIG_PATH = "/etc/fw_env.config";
 // The eMMC disk that holds the `safe` partition, chosen at build time.
 constexpr const char *MMC_DISK = LOCKWARDEN_MMC_DISK;
-constexpr const char *FDISK_COMMAND = "/sbin/fdisk -l " LOCKWARDEN_MMC_DISK;
-constexpr const char *SYSFS_BLOCK_PATH = "/sys/class/block";
 
+// 1: the root device on the kernel command line is on UBI or MTD (a NAND
+// board); 0: it is not; -1: no root= word; LOCATION_SOURCE_MISSING.
 [[nodiscard]] int check_cmdline_for_nand();
-[[nodiscard]] int init_keydev_and_offset();
-int get_keydev_and_offset_from_fwenv();
-void free_keydev();
 
-// 1 when writing to `device` would overwrite the keyring area at the current
-// location: the keyring device itself, its raw or block twin (/dev/mtdN and
+// Fills the empty `primary` with the `safe` partition, on the board's NAND or
+// eMMC as the command line says: 0, or -1 (none found) or
+// LOCATION_SOURCE_MISSING after the lines of what failed, `keydev` then null.
+[[nodiscard]] int init_keydev_and_offset(keyring_location *primary);
+
+// Fills the empty `fallback` with the place behind the U-Boot environment
+// copy that /etc/fw_env.config describes last of two. It starts as a copy of
+// `primary`, whose device stays where no line of the file is accepted (at
+// offset 0) and whose whole place stays when the file cannot be opened
+// (LOCATION_SOURCE_MISSING, after its line); else 0. Never locked.
+int get_keydev_and_offset_from_fwenv(const keyring_location *primary, keyring_location *fallback);
+
+// Releases the device path and the held lock; the record is empty again.
+void free_keydev(keyring_location *location);
+
+// 1 when writing to `device` would overwrite the keyring area at `location`:
+// the keyring device itself, its raw or block twin (/dev/mtdN and
 // /dev/mtdblockN) or the whole disk holding the partition (/dev/mmcblkN for
 // /dev/mmcblkNpM), by name or as the same node or file; else 0.
-[[nodiscard]] int holds_keyring(const char *device);
+[[nodiscard]] int holds_keyring(const keyring_location *location, const char *device);

@@ -102,6 +102,22 @@ void base64_decode_string(const char *text, uint8_t *out)
   base64_decode_chunk(text, strlen(text), out, &state);
 }
 
+void base64_decode_exact(const char *text, uint8_t *out, size_t n)
+{
+  unsigned bits = 0;  // the bits read but not yet written, fewer than 8
+  unsigned pending = 0;
+  for (size_t written = 0; written < n; text++) {
+    const unsigned value = static_cast<uint8_t>(base64_char_value(static_cast<uint8_t>(*text))) & 0x3Fu;
+    bits = bits << 6 | value;
+    pending += 6;
+    if (pending >= 8) {
+      pending -= 8;
+      out[written++] = static_cast<uint8_t>(bits >> pending);
+      bits &= (1u << pending) - 1;
+    }
+  }
+}
+
 namespace {
 
 // The alphabet character of a 6-bit value, computed rather than looked up,

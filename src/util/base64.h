@@ -29,3 +29,9 @@ int base64_decode_chunk(const char *text, size_t n, uint8_t *out, base64_decode_
 
 // Whole NUL-terminated text; `out` needs floor(3 * strlen(text) / 4) + 1 bytes.
 void base64_decode_string(const char *text, uint8_t *out);
+
+// Exactly `n` bytes from the first (4n + 2) / 3 characters of `text`, each
+// read as the streaming decoder reads it; nothing is written past out[n - 1].
+// The bits of the last character past the n-th byte are dropped: a key
+// text's 43rd character carries 2 of them.
+void base64_decode_exact(const char *text, uint8_t *out, size_t n);

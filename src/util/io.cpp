@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <linux/random.h>
@@ -12,23 +13,29 @@
 #include <sys/random.h>
 #include <unistd.h>
 
-int complete_read(int fd, void *buffer, size_t count)
+ssize_t read_until_full(int fd, void *buffer, size_t count, const char *report_label)
 {
   uint8_t *position = static_cast<uint8_t *>(buffer);
-  while (count != 0) {
-    ssize_t done = read(fd, position, count);
+  size_t got = 0;
+  while (got < count) {
+    ssize_t done = read(fd, position + got, count - got);
     if (done == 0)
       break;
     if (done < 0) {
       if (errno == EINTR)
         continue;
-      perror("complete_read");
-      break;
+      if (report_label != nullptr)
+        perror(report_label);
+      return -1;
     }
-    count -= static_cast<size_t>(done);
-    position += done;
+    got += static_cast<size_t>(done);
   }
-  return count == 0 ? 0 : -1;
+  return static_cast<ssize_t>(got);
+}
+
+int complete_read(int fd, void *buffer, size_t count)
+{
+  return read_until_full(fd, buffer, count, "complete_read") == static_cast<ssize_t>(count) ? 0 : -1;
 }
 
 int complete_write(int fd, const void *buffer, size_t count)
@@ -48,6 +55,31 @@ int complete_write(int fd, const void *buffer, size_t count)
     position += done;
   }
   return count == 0 ? 0 : -1;
+}
+
+namespace {
+
+// The line ends where the stream stands: its newline or the end comes next.
+bool line_ends_here(FILE *stream)
+{
+  int c = fgetc(stream);
+  if (c == EOF)
+    return true;
+  (void)ungetc(c, stream);
+  return c == '\n';
+}
+
+}  // namespace
+
+bool next_whole_line(FILE *stream, char *line, int size, bool *at_line_start)
+{
+  while (fgets(line, size, stream) != nullptr) {
+    const bool starts_line = *at_line_start;
+    *at_line_start = strchr(line, '\n') != nullptr;
+    if (starts_line && (*at_line_start || line_ends_here(stream)))
+      return true;
+  }
+  return false;
 }
 
 int get_random(void *buffer, size_t count)

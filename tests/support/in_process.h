@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdlib>
+#include <cstring>
 
 #include <gtest/gtest.h>
 
@@ -10,28 +11,23 @@
 
 // For tests that call the program's functions directly, with the board
 // simulator linked into the test: each test gets a fresh board and an empty
-// keyring location.
+// keyring location of its own.
 class on_board : public testing::Test {
  protected:
   board b;
+  keyring_location location;
 
-  void SetUp() override
-  {
-    setenv("BOARD_SIM_ROOT", b.root.c_str(), 1);
-    free_keydev();
-    keyring_location.offset = 0;
-    keyring_location.keydev_is_mtd = 0;
-  }
+  void SetUp() override { setenv("BOARD_SIM_ROOT", b.root.c_str(), 1); }
   void TearDown() override
   {
-    free_keydev();
+    free_keydev(&location);
     unsetenv("BOARD_SIM_ROOT");
   }
   void set_location(const char *keydev, uint64_t offset, int is_mtd)
   {
-    free_keydev();
-    keyring_location.keydev = strdup(keydev);
-    keyring_location.offset = offset;
-    keyring_location.keydev_is_mtd = is_mtd;
+    free_keydev(&location);
+    location.keydev = strdup(keydev);
+    location.offset = offset;
+    location.keydev_is_mtd = is_mtd;
   }
 };

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// The program end to end on simulated boards: -n stores a key blob, a later
-// run recovers the key and hands it to (a recording fake) cryptsetup.
+// The program end to end on simulated boards: -n makes a key, random or from
+// its text, and stores its blob; what is refused stores nothing.
 #include <string>
 
 #include <gtest/gtest.h>
@@ -13,26 +13,6 @@
 
 namespace {
 
-
-void reset_fake(const board &b)
-{
-  for (const char *name : {"/fake/calls", "/fake/count", "/fake/stdin.1", "/fake/stdin.2", "/fake/stdin.3"})
-    b.remove(name);
-}
-
-// Opens a volume with the stored key; returns the key cryptsetup was given.
-std::string recovered_key(const board &b)
-{
-  reset_fake(b);
-  program_result r = run_on_board(b, {"/dev/mmcblk0p3", "cryptroot"});
-  EXPECT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_EQ(r.out, "");
-  return cryptsetup_input(b, 2);
-}
-
-size_t count_lines(const board &b, const std::string &prefix) { return b.log_lines(prefix).size(); }
-
-
 TEST(key_generation, random_keys_differ_and_are_recovered_on_emmc)
 {
   board b;
@@ -44,13 +24,13 @@ TEST(key_generation, random_keys_differ_and_are_recovered_on_emmc)
   std::string first_blob = b.read("/dev/mmcblk0p4").substr(0, 80);
   EXPECT_NE(first_blob, std::string(80, '\0'));
   EXPECT_EQ(b.read("/dev/mmcblk0p4").substr(80), std::string(1024 * 1024 - 80, '\0'));
-  EXPECT_EQ(count_lines(b, "caam ENCRYPT 32 80 16"), 1u) << b.log();
-  std::string first_key = recovered_key(b);
+  EXPECT_EQ(b.log_lines("caam ENCRYPT 32 80 16").size(), 1u) << b.log();
+  std::string first_key = key_given_to_open(b);
   EXPECT_EQ(first_key.size(), 32u);
 
   ASSERT_EQ(run_on_board(b, {"-n"}).status, 0);
   EXPECT_NE(b.read("/dev/mmcblk0p4").substr(0, 80), first_blob);
-  std::string second_key = recovered_key(b);
+  std::string second_key = key_given_to_open(b);
   EXPECT_EQ(second_key.size(), 32u);
   EXPECT_NE(second_key, first_key);
   expect_no_leak(b);
@@ -67,7 +47,7 @@ TEST(key_generation, given_key_text_is_the_key_on_nand)
   EXPECT_EQ(flash.substr(80, NAND_PAGE_SIZE - 80), std::string(NAND_PAGE_SIZE - 80, '\0'));
   EXPECT_EQ(flash.substr(NAND_PAGE_SIZE, NAND_ERASE_SIZE - NAND_PAGE_SIZE),
             std::string(NAND_ERASE_SIZE - NAND_PAGE_SIZE, '\xff'));
-  EXPECT_EQ(recovered_key(b), key_00_to_1f());
+  EXPECT_EQ(key_given_to_open(b), key_00_to_1f());
   expect_no_leak(b);
 }
 
@@ -99,7 +79,7 @@ TEST_P(key_text, gives_its_first_32_decoded_bytes)
   make_emmc_board(b);
   program_result r = run_on_board(b, {c.option});
   ASSERT_EQ(r.status, 0) << r.out;
-  EXPECT_EQ(hex(recovered_key(b)), hex(c.key));
+  EXPECT_EQ(hex(key_given_to_open(b)), hex(c.key));
   expect_no_leak(b);
   // The text no longer stands in the process's arguments at exit.
   for (const std::string &line : b.log_lines("exit cmdline"))
@@ -241,95 +221,6 @@ TEST(key_generation, bad_text_length_touches_nothing_on_the_board)
   EXPECT_TRUE(b.log_lines("caam").empty()) << b.log();
 }
 
-// A stored blob counts only once it is read back from the flash and unwraps
-// to the key just made; a failed check formats and opens nothing.
-struct verify_case {
-  const char *name;
-  bool nand;
-  std::string geometry;  // NAND extra geometry
-  std::string faults;
-  const char *caam;      // device configuration; nullptr: the board's own
-  bool stored_before;    // an older key's blob stands in the keyring
-  bool verified;
-  std::string read_line;  // where the check reads the blob back
-};
-
-const verify_case VERIFY_CASES[] = {
-    {"emmc_read_back_past_the_page_cache", false, "", "", nullptr, false, true, "read /dev/mmcblk0p4 0 80 -> 80"},
-    {"nand_read_back_in_the_block_written", true, "bad 0\n", "", nullptr, false, true,
-     "read /dev/mtd2 131072 80 -> 80"},
-    {"lost_write_leaves_an_older_key", false, "", "keyring_write_lost\n", nullptr, true, false,
-     "read /dev/mmcblk0p4 0 80 -> 80"},
-    {"lost_write_leaves_erased_nand", true, "", "keyring_write_lost\n", nullptr, false, false,
-     "read /dev/mtd2 0 80 -> 80"},
-    {"read_back_fails", false, "", "keyring_read_eio\n", nullptr, false, false,
-     "read /dev/mmcblk0p4 0 80 -> -1 EIO"},
-    // The third request: after the encryption and the unwrap in memory.
-    {"decrypt_request_fails", false, "", "", "secret board-a\nfail_request 3\n", false, false,
-     "read /dev/mmcblk0p4 0 80 -> 80"},
-};
-
-class store_check : public testing::TestWithParam<verify_case> {};
-
-TEST_P(store_check, reads_the_blob_back_and_unwraps_it_once)
-{
-  const verify_case &c = GetParam();
-  board b;
-  if (c.nand)
-    make_nand_board(b, c.geometry);
-  else
-    make_emmc_board(b);
-  if (c.stored_before) {
-    ASSERT_EQ(run_on_board(b, {"-n"}).status, 0);
-  }
-  if (c.caam != nullptr)
-    b.write("/dev/caam_kb", c.caam);
-  b.write("/faults", c.faults);
-  b.clear_log();
-  reset_fake(b);
-  program_result r = run_on_board(b, {"-f", "-n" + KEY_TEXT, "/dev/mmcblk0p3", "cryptroot"});
-  const std::string skipped = c.geometry.empty() ? "" : "Skipping bad block\n";
-  const std::string keyring = c.nand ? "/dev/mtd2" : "/dev/mmcblk0p4";
-  std::vector<std::string> requests = b.log_lines("caam");
-  const bool blob_read = c.read_line.find("EIO") == std::string::npos;
-  // The encryption, its unwrap in memory, one decryption of what was read
-  // back, then the recovery of the open; the format took the key itself.
-  ASSERT_EQ(requests.size(), 2u + (blob_read ? 1u : 0u) + (c.verified ? 1u : 0u)) << b.log();
-  EXPECT_EQ(requests[0], "caam ENCRYPT 32 80 16 ok");
-  EXPECT_EQ(requests[1], "caam DECRYPT 32 80 16 ok");
-  if (blob_read) {
-    EXPECT_EQ(requests[2].rfind("caam DECRYPT 32 80 16 ", 0), 0u) << requests[2];
-  }
-  if (c.verified) {
-    EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_EQ(r.out, skipped);
-    EXPECT_EQ(cryptsetup_input(b, 1), key_00_to_1f());
-  } else {
-    EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.out, skipped + "[ERROR] generate_key: verify stored key blob\n[ERROR] main: generate key\n");
-    EXPECT_EQ(cryptsetup_calls(b), std::vector<std::string>{FORMAT_OPTIONS + " -d - luksFormat /dev/mmcblk0p3"});
-  }
-  EXPECT_EQ(r.err, "");
-  // One read of the blob, by its own descriptor after the store's, from the
-  // device itself on eMMC.
-  std::string log = b.log();
-  size_t stored = log.find(c.nand ? "ioctl /dev/mtd2 MEMLOCK" : "fsync /dev/mmcblk0p4 -> 0");
-  size_t read_back = log.find(c.read_line);
-  ASSERT_NE(stored, std::string::npos) << log;
-  ASSERT_NE(read_back, std::string::npos) << log;
-  EXPECT_LT(stored, read_back);
-  EXPECT_LT(log.find("caam DECRYPT"), stored) << "the unwrap in memory comes first";
-  if (blob_read) {
-    EXPECT_LT(read_back, log.find("caam DECRYPT", stored));
-  }
-  if (!c.nand) {
-    EXPECT_LT(log.find("fadvise /dev/mmcblk0p4 0 0 DONTNEED -> 0", stored), read_back) << log;
-  }
-  expect_no_leak(b);
-}
-
-NAMED_CASES(store_check, verify_case, VERIFY_CASES);
-
 struct pool_case {
   const char *name;
   const char *fault;
@@ -377,7 +268,7 @@ TEST_P(random_key, is_read_only_once_the_pool_is_seeded)
   // Whatever the pool said, the run is the one a seeded pool gives.
   ASSERT_EQ(run_on_board(reference, {"-n"}).status, 0);
   EXPECT_EQ(log_besides_the_pool(b), log_besides_the_pool(reference));
-  EXPECT_EQ(recovered_key(b).size(), 32u);
+  EXPECT_EQ(key_given_to_open(b).size(), 32u);
 }
 
 NAMED_CASES(random_key, pool_case, POOL_CASES);
@@ -426,178 +317,5 @@ TEST_P(key_text_in_arguments, reads_as_zeros_while_cryptsetup_runs)
 }
 
 NAMED_CASES(key_text_in_arguments, argument_case, ARGUMENT_CASES);
-
-// A blob that the device of this board refuses: made on another board.
-void store_foreign_blob(const board &b)
-{
-  b.write("/dev/caam_kb", "secret another-board\n");
-  ASSERT_EQ(run_on_board(b, {"-n"}).status, 0);
-  b.write("/dev/caam_kb", "secret board-a\n");
-}
-
-TEST(key_recovery, valid_blob_at_the_primary_location_needs_one_attempt)
-{
-  board b;
-  make_emmc_board(b);
-  ASSERT_EQ(run_on_board(b, {"--newkey=" + KEY_TEXT}).status, 0);
-  b.clear_log();
-  EXPECT_EQ(recovered_key(b), key_00_to_1f());
-  EXPECT_EQ(count_lines(b, "caam DECRYPT 32 80 16"), 1u) << b.log();
-  EXPECT_TRUE(b.log_lines("fopen /etc/fw_env.config").empty()) << b.log();
-  expect_no_leak(b);
-}
-
-// Moves the stored blob behind the U-Boot environment and erases the primary.
-void move_blob_to_fallback(const board &b)
-{
-  std::string blob = b.read("/dev/mmcblk0p4").substr(0, 80);
-  std::string disk(0x500000, '\0');
-  disk.replace(0x402000, 80, blob);
-  b.write("/dev/mmcblk0", disk);
-  b.image("/dev/mmcblk0p4", 1024 * 1024, 0);
-  b.write("/etc/fw_env.config", "# device offset size\n/dev/mmcblk0 0x3fe000 0x2000\n/dev/mmcblk0 0x400000 0x2000\n");
-}
-
-TEST(key_recovery, erased_primary_falls_back_behind_the_environment_silently)
-{
-  board b;
-  make_emmc_board(b);
-  ASSERT_EQ(run_on_board(b, {"--newkey=" + KEY_TEXT}).status, 0);
-  move_blob_to_fallback(b);
-  b.clear_log();
-  EXPECT_EQ(recovered_key(b), key_00_to_1f());
-  EXPECT_EQ(count_lines(b, "caam DECRYPT"), 2u) << b.log();
-  expect_no_leak(b);
-}
-
-struct recovery_failure {
-  const char *name;
-  void (*prepare)(const board &);
-  std::string out;
-  size_t decrypts;
-  bool fallback_read;
-};
-
-const recovery_failure RECOVERY_FAILURES[] = {
-    {"refused_at_both_locations",
-     [](const board &b) {
-       store_foreign_blob(b);
-       b.write("/etc/fw_env.config", "/dev/mmcblk0 0x0 0x2000\n");
-       b.image("/dev/mmcblk0", 0x10000, 0xFF);
-     },
-     "[ERROR] get_plain_key: decrypt ioctl\n", 2, true},
-    {"missing_environment_config_after_a_refusal", [](const board &b) { store_foreign_blob(b); },
-     "[ERROR] get_keydev_and_offset_from_fwenv: Failed to open /etc/fw_env.config\n"
-     "[ERROR] get_plain_key: decrypt ioctl\n", 2, true},
-    {"keyring_shorter_than_a_blob", [](const board &b) { b.image("/dev/mmcblk0p4", 50, 0); },
-     "[ERROR] read_and_verify_key: read key blob\n", 0, false},
-    {"key_blob_device_missing", [](const board &b) {
-       ASSERT_EQ(run_on_board(b, {"-n"}).status, 0);
-       b.remove("/dev/caam_kb");
-     },
-     "[ERROR] read_and_verify_key: open key blob device\n", 0, false},
-    {"fuses_unreadable", [](const board &b) {
-       ASSERT_EQ(run_on_board(b, {"-n"}).status, 0);
-       b.write("/sys/fsl_otp/HW_OCOTP_MAC1", "");
-     },
-     "[ERROR] compute_keymod Read: ", 0, false},
-    {"no_safe_partition", [](const board &b) { b.fdisk_prints(read_fixture("fdisk/mbr.txt")); }, "", 0, false},
-};
-
-class recovery_fails : public testing::TestWithParam<recovery_failure> {};
-
-TEST_P(recovery_fails, before_any_volume_command_runs)
-{
-  const recovery_failure &c = GetParam();
-  board b;
-  make_emmc_board(b);
-  c.prepare(b);
-  b.clear_log();
-  reset_fake(b);
-  program_result r = run_on_board(b, {"/dev/mmcblk0p3", "cryptroot"});
-  EXPECT_EQ(r.status, 255);
-  EXPECT_EQ(r.out.rfind(c.out, 0), 0u) << r.out;
-  const std::string tail = "[ERROR] cryptsetup_open: recover key\n[ERROR] main: open partition\n";
-  ASSERT_GE(r.out.size(), tail.size());
-  EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail);
-  EXPECT_EQ(count_lines(b, "caam DECRYPT"), c.decrypts) << b.log();
-  EXPECT_EQ(count_lines(b, "fopen /etc/fw_env.config") != 0, c.fallback_read) << b.log();
-  // Only the isLuks check ran; no key reached a cryptsetup.
-  EXPECT_EQ(cryptsetup_calls(b), std::vector<std::string>{"isLuks /dev/mmcblk0p3"});
-  expect_no_leak(b);
-}
-
-NAMED_CASES(recovery_fails, recovery_failure, RECOVERY_FAILURES);
-
-TEST(key_recovery, nand_bad_blocks_are_skipped_on_read_in_a_fresh_run)
-{
-  board b;
-  make_nand_board(b, "bad 0\nbad 1\n");
-  program_result r = run_on_board(b, {"--newkey=" + KEY_TEXT});
-  EXPECT_EQ(r.out, "Skipping bad block\nSkipping bad block\n");
-  reset_fake(b);
-  r = run_on_board(b, {"/dev/mmcblk0p3", "cryptroot"});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, "Skipping bad block\nSkipping bad block\n");
-  EXPECT_EQ(cryptsetup_input(b, 2), key_00_to_1f());
-}
-
-TEST(key_recovery, nand_store_then_format_and_open_in_one_run_skip_once)
-{
-  board b;
-  make_nand_board(b, "bad 0\n");
-  program_result r = run_on_board(b, {"-f", "-n" + KEY_TEXT, "/dev/mmcblk0p3", "cryptroot"});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, "Skipping bad block\n");
-  EXPECT_EQ(cryptsetup_input(b, 1), key_00_to_1f());
-  EXPECT_EQ(cryptsetup_input(b, 3), key_00_to_1f());
-}
-
-}  // namespace
-
-namespace {
-
-// Every file below `dir` that holds an 8-byte window of `secret`.
-std::vector<std::string> files_holding(const std::string &dir, const std::string &secret)
-{
-  std::vector<std::string> hits;
-  program_result r = run_shell("find '" + dir + "' -type f");
-  size_t start = 0;
-  while (start < r.out.size()) {
-    size_t end = r.out.find('\n', start);
-    std::string path = r.out.substr(start, end - start);
-    start = end + 1;
-    FILE *f = fopen(path.c_str(), "rb");
-    std::string content;
-    char buffer[65536];
-    size_t n;
-    while (f != nullptr && (n = fread(buffer, 1, sizeof(buffer), f)) > 0)
-      content.append(buffer, n);
-    if (f != nullptr)
-      fclose(f);
-    for (size_t at = 0; at + 8 <= secret.size(); at++) {
-      if (content.find(secret.substr(at, 8)) != std::string::npos) {
-        hits.push_back(path);
-        break;
-      }
-    }
-  }
-  return hits;
-}
-
-TEST(key_generation, plain_key_is_in_no_file_the_program_writes)
-{
-  for (bool nand : {false, true}) {
-    board b;
-    if (nand)
-      make_nand_board(b, "bad 0\n");
-    else
-      make_emmc_board(b);
-    ASSERT_EQ(run_on_board(b, {"--newkey=" + KEY_TEXT}).status, 0);
-    ASSERT_EQ(run_on_board(b, {"/dev/mmcblk0p3", "cryptroot"}).status, 0);
-    b.remove("/fake/stdin.2");  // what the fake cryptsetup itself recorded
-    EXPECT_EQ(files_holding(b.root, key_00_to_1f()), std::vector<std::string>{}) << (nand ? "NAND" : "eMMC");
-  }
-}
 
 }  // namespace

@@ -190,7 +190,9 @@ SIM_EXPORT int pclose(FILE *stream)
 {
   if (stream != nullptr)
     forget(fileno(stream));
-  return NEXT(pclose)(stream);
+  const int status = NEXT(pclose)(stream);
+  child_waited();
+  return status;
 }
 
 SIM_EXPORT int ioctl(int fd, unsigned long request, ...) noexcept
@@ -244,7 +246,10 @@ SIM_EXPORT ssize_t write(int fd, const void *data, size_t count)
     sim_log("write %s %s", t->path, outcome(fail(EINVAL)));
     return -1;
   }
-  return faulty_write(t, fd, data, count);
+  const ssize_t result = faulty_write(t, fd, data, count);
+  if (t->kind == fd_kind::nand || t->kind == fd_kind::flash_image)
+    flash_written();
+  return result;
 }
 
 SIM_EXPORT int fsync(int fd)

@@ -6,6 +6,7 @@
 #include "sim_internal.h"
 
 #include <climits>
+#include <csignal>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -157,6 +158,10 @@ faults load_faults(const char *root)
   while (next_setting(&cursor, &s)) {
     if (strcmp(s.word, "malloc_fail") == 0)
       f.malloc_fail = setting_number(s);
+    if (strcmp(s.word, "kill_after_child") == 0)
+      f.kill_after_child = setting_number(s);
+    if (strcmp(s.word, "kill_after_flash_write") == 0)
+      f.kill_after_flash_write = setting_number(s);
     f.malloc_trace |= strcmp(s.word, "malloc_trace") == 0;
     f.keyring_eintr |= strcmp(s.word, "keyring_eintr") == 0;
     f.keyring_short |= strcmp(s.word, "keyring_short") == 0;
@@ -176,6 +181,25 @@ faults load_faults(const char *root)
   }
   return f;
 }
+
+// A power cut as the program sees it: it stops right there, with nothing of
+// its own memory kept, while what the kernel already has (a child's writes,
+// a flash write) stays.
+static void kill_point(const char *fault, unsigned long *count, unsigned long (faults::*wanted))
+{
+  const char *root = sandbox();
+  if (root == nullptr)
+    return;
+  note_sandbox(root);
+  const unsigned long n = ++*count;
+  if (load_faults(root).*wanted != n)
+    return;
+  sim_log("fault %s %lu", fault, n);
+  raise(SIGKILL);
+}
+
+void child_waited() { kill_point("kill_after_child", &box.children_waited, &faults::kill_after_child); }
+void flash_written() { kill_point("kill_after_flash_write", &box.flash_writes, &faults::kill_after_flash_write); }
 
 // ---- path mapping ----
 

@@ -70,17 +70,24 @@ struct sandbox_state {
   bool pipe_eintr_done;
   bool getrandom_eintr_done;
   bool pause_done;
+  unsigned long children_waited;  // popen children whose pclose returned
+  unsigned long flash_writes;     // write calls on a NAND or flash image descriptor
 };
 extern sandbox_state box;
 void note_sandbox(const char *root);
 
 struct faults {
   unsigned long malloc_fail;
+  unsigned long kill_after_child, kill_after_flash_write;
   bool malloc_trace, keyring_eintr, keyring_short, keyring_write_eio, keyring_write_lost, keyring_read_eio, fsync_eio;
   bool pipe_eintr, pipe_short, pipe_wait_reader_gone, powercut_after_erase, pause_after_erase;
   bool getrandom_enosys, getrandom_eperm, getrandom_eintr, flock_enolck;
 };
 faults load_faults(const char *root);
+// Kill points: count a child waited for, or a flash write made, and end the
+// process with SIGKILL when that count is the one the faults name.
+void child_waited();
+void flash_written();
 
 bool passthrough(const char *root);
 // The path to open: below the sandbox for a mapped path (root_out set), the

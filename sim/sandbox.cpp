@@ -187,6 +187,7 @@ faults load_faults(const char *root)
 // a flash write) stays.
 static void kill_point(const char *fault, unsigned long *count, unsigned long (faults::*wanted))
 {
+  errno_keeper keep;
   const char *root = sandbox();
   if (root == nullptr)
     return;

@@ -102,7 +102,7 @@ class no_residue : public on_board {
     options.new_key = true;
     options.new_key_base64 = text;
     keyring_location keyring;
-    const int result = action_new_key(&options, &keyring);
+    const int result = action_new_key(&options, &keyring, nullptr);
     free_keydev(&keyring);
     return result;
   }
@@ -159,7 +159,7 @@ TEST_F(no_residue, after_formatting_and_opening)
   const cli_options_record options = partition_work(true);
   keyring_location keyring;
   ASSERT_EQ(check_partition_work(&options, &keyring), 0);
-  ASSERT_EQ(action_format(&options, &keyring), 0);
+  ASSERT_EQ(action_format(&options, &keyring, nullptr), 0);
   EXPECT_EQ(secret_below(low_end), nullptr);
   ASSERT_EQ(action_open(&options, &keyring), 0);
   EXPECT_EQ(secret_below(low_end), nullptr);

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "cli/lifecycle.h"
 #include "keyblob/key_blob_device.h"
 #include "keyblob/key_recovery.h"
 #include "keyblob/keygen.h"
@@ -14,6 +15,8 @@
 static_assert(VOLUME_KEY_LEN == KEY_LEN, "cryptsetup is given the volume key whole");
 
 namespace {
+
+const char ADD_RECOVERY[] = "add recovery key";
 
 // Located once a run, by the first step that needs it.
 int locate_keyring(keyring_location *keyring)
@@ -65,7 +68,8 @@ int new_key_opens(const char *volume, const uint8_t *key)
 }
 
 // The steps of a new key; main's line for the one that failed, or null.
-const char *make_and_store(const cli_options_record *options, keyring_location *keyring, new_key *key)
+const char *make_and_store(const cli_options_record *options, keyring_location *keyring, const escrow_cert *escrow,
+                           new_key *key)
 {
   static const char GENERATE[] = "generate key";
   const char *volume = has_partition_work(options) ? options->partition_device : nullptr;
@@ -89,6 +93,8 @@ const char *make_and_store(const cli_options_record *options, keyring_location *
     return "format partition";
   if (store_new_key(key, keyring) != 0)
     return GENERATE;
+  if (format && escrow != nullptr && add_recovery_key(volume, new_key_plain(key), escrow, options->kdf) != 0)
+    return ADD_RECOVERY;
   return nullptr;
 }
 
@@ -130,25 +136,31 @@ int check_partition_work(const cli_options_record *options, keyring_location *ke
   return 0;
 }
 
-int action_new_key(const cli_options_record *options, keyring_location *keyring)
+int action_new_key(const cli_options_record *options, keyring_location *keyring, const escrow_cert *escrow)
 {
   new_key key;
-  const char *failed = make_and_store(options, keyring, &key);
+  const char *failed = make_and_store(options, keyring, escrow, &key);
   release_new_key(&key);
   return failed == nullptr ? 0 : report_error(SCOPE_MAIN, "%s", failed);
 }
 
-int action_format(const cli_options_record *options, keyring_location *keyring)
+int action_format(const cli_options_record *options, keyring_location *keyring, const escrow_cert *escrow)
 {
   // A new volume gets the key of the `safe` partition or none: a blob found
   // behind the U-Boot environment may be an older key, which the next boot
   // would then fail to open the volume with.
+  const char *device = options->partition_device;
   uint8_t key[KEY_LEN];
-  int result = get_primary_plain_key(keyring, key, sizeof(key)) != 0
-                   ? report_error(SCOPE_FORMAT, "recover key")
-                   : cryptsetup_format(options->partition_device, key);
+  const char *failed = nullptr;
+  const bool recovered = get_primary_plain_key(keyring, key, sizeof(key)) == 0;
+  if (!recovered)
+    report_error(SCOPE_FORMAT, "recover key");
+  if (!recovered || cryptsetup_format(device, key) != 0)
+    failed = "format partition";
+  else if (escrow != nullptr && add_recovery_key(device, key, escrow, options->kdf) != 0)
+    failed = ADD_RECOVERY;
   secure_wipe(key, sizeof(key));
-  return result == 0 ? 0 : report_error(SCOPE_MAIN, "format partition");
+  return failed == nullptr ? 0 : report_error(SCOPE_MAIN, "%s", failed);
 }
 
 int action_open(const cli_options_record *options, keyring_location *keyring)

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "cli/options.h"
+#include "keyblob/escrow.h"
 #include "keyring/keyring_location.h"
 
 // The program's actions, each holding its whole policy: the checks that come
@@ -19,12 +20,16 @@
 
 // -n: makes a new key and stores its blob, read back before it counts. With
 // -f the partition is formatted with it before it is stored; for a volume
-// opened in the same run the key must open it first.
-[[nodiscard]] int action_new_key(const cli_options_record *options, keyring_location *keyring);
+// opened in the same run the key must open it first. With -f and `escrow`
+// (not null), the new volume then gets its recovery key.
+[[nodiscard]] int action_new_key(const cli_options_record *options, keyring_location *keyring,
+                                 const escrow_cert *escrow);
 
 // -f without -n: formats the partition with the stored key of the `safe`
-// partition, never the copy behind the U-Boot environment.
-[[nodiscard]] int action_format(const cli_options_record *options, keyring_location *keyring);
+// partition, never the copy behind the U-Boot environment; with `escrow`
+// (not null), the new volume then gets its recovery key.
+[[nodiscard]] int action_format(const cli_options_record *options, keyring_location *keyring,
+                                const escrow_cert *escrow);
 
 // Opens the LUKS partition under its name with the stored key, after waiting
 // (30 s at most) for a run that rewrites the keyring.

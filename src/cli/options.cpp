@@ -16,9 +16,15 @@ namespace {
 
 constexpr const char *PROGRAM_NAME = "lockwarden-tool";
 
+// Long options without a short form; the values lie past every character.
+enum long_only { OPTION_ESCROW = 256, OPTION_REBIND, OPTION_ROTATE };
+
 const option LONG_OPTIONS[] = {
     {"format", no_argument, nullptr, 'f'},
     {"newkey", optional_argument, nullptr, 'n'},
+    {"escrow", required_argument, nullptr, OPTION_ESCROW},
+    {"rebind", no_argument, nullptr, OPTION_REBIND},
+    {"rotate", no_argument, nullptr, OPTION_ROTATE},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'v'},
     {nullptr, 0, nullptr, 0},
@@ -76,6 +82,22 @@ void begin_early_output(const cli_options_record *options)
   end_early_output(status);
 }
 
+// The new key lifecycle's options stand only where they mean something, with
+// both arguments: --rebind and --rotate alone (each replaces the board key
+// of a volume that is there already), --escrow alone or with -f (and then
+// with or without -n).
+bool lifecycle_options_fit(const cli_options_record *options)
+{
+  const bool replace = options->rebind || options->rotate;
+  if (!replace && options->escrow_cert == nullptr)
+    return true;
+  if (!has_partition_work(options) || (options->rebind && options->rotate))
+    return false;
+  if (replace)
+    return !options->new_key && !options->do_format && options->escrow_cert == nullptr;
+  return options->do_format || !options->new_key;
+}
+
 }  // namespace
 
 void parse_options(int argc, char **argv, cli_options_record *options)
@@ -110,6 +132,15 @@ void parse_options(int argc, char **argv, cli_options_record *options)
     case 'f':
       options->do_format = true;
       break;
+    case OPTION_ESCROW:
+      options->escrow_cert = optarg;
+      break;
+    case OPTION_REBIND:
+      options->rebind = true;
+      break;
+    case OPTION_ROTATE:
+      options->rotate = true;
+      break;
     default:
       usage(options, 1);
     }
@@ -130,6 +161,8 @@ void parse_options(int argc, char **argv, cli_options_record *options)
   } else if (!options->new_key || positional_count != 0) {
     usage(options, 1);
   }
+  if (!lifecycle_options_fit(options))
+    usage(options, 1);
 }
 
 void wipe_key_text(cli_options_record *options)

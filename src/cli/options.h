@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "volume/keyslots.h"
+
 // What the command line asks for; parse_options fills it.
 struct cli_options_record {
   bool do_format = false;
@@ -8,6 +10,10 @@ struct cli_options_record {
   char *new_key_base64 = nullptr;  // the program's own copy: the argument strings hold zeros
   char *partition_device = nullptr;
   char *mapped_name = nullptr;
+  const char *escrow_cert = nullptr;  // --escrow: the vendor's certificate or public key
+  bool rebind = false;                // --rebind: a new board key, authorised by the recovery key
+  bool rotate = false;                // --rotate: a new board key, authorised by the stored key
+  luks_kdf kdf = BUILD_KDF;           // of the keyslots the run adds
 };
 
 // Fills `options`, every key text in the arguments zeroed in place, or ends

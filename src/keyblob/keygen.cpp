@@ -40,10 +40,8 @@ int fill_raw_key(uint8_t *raw_key, const char *base64_key)
   }
   if (strlen(base64_key) != KEY_BASE64_LEN)
     return report_error(SCOPE_GENERATE_KEY, "base64 key length");
-  if (!is_key_text(base64_key))
+  if (decode_key_text(base64_key, raw_key) != 0)
     return report_error(SCOPE_GENERATE_KEY, "base64 key characters");
-  // Straight into the key: the 43rd character's last two bits lie past it.
-  base64_decode_exact(base64_key, raw_key, KEY_LEN);
   return 0;
 }
 
@@ -124,6 +122,15 @@ void close_device(new_key *key)
 }
 
 }  // namespace
+
+int decode_key_text(const char *text, uint8_t *key)
+{
+  if (strlen(text) != KEY_BASE64_LEN || !is_key_text(text))
+    return -1;
+  // Straight into the key: the 43rd character's last two bits lie past it.
+  base64_decode_exact(text, key, KEY_LEN);
+  return 0;
+}
 
 int make_new_key(new_key *key, const char *base64_key)
 {

@@ -16,6 +16,10 @@ struct new_key {
   int device;
 };
 
+// A key text, the 44-character canonical base64 of KEY_LEN bytes, decoded
+// into `key`: 0, or -1 for any other text (nothing printed, nothing written).
+[[nodiscard]] int decode_key_text(const char *text, uint8_t *key);
+
 // Allocates the buffers and fills the key: random, or the 44-character
 // canonical base64 text of its 32 bytes.
 [[nodiscard]] int make_new_key(new_key *key, const char *base64_key);

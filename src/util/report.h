@@ -19,6 +19,12 @@ constexpr const char *SCOPE_IS_BAD_BLOCK = "is_bad_block";
 constexpr const char *SCOPE_ISLUKS = "cryptsetup_isLuks";
 constexpr const char *SCOPE_FORMAT = "cryptsetup_format";
 constexpr const char *SCOPE_OPEN = "cryptsetup_open";
+constexpr const char *SCOPE_ADD_KEYSLOT = "cryptsetup_luksAddKey";
+constexpr const char *SCOPE_KILL_KEYSLOT = "cryptsetup_luksKillSlot";
+constexpr const char *SCOPE_TOKEN = "cryptsetup_token";
+constexpr const char *SCOPE_READ_RECOVERY_KEY = "read_recovery_key";
+constexpr const char *SCOPE_ADD_RECOVERY_KEY = "add_recovery_key";
+constexpr const char *SCOPE_REPLACE_BOARD_KEY = "replace_board_key";
 
 // Prints the line and returns -1: a failing step ends with
 //   return report_error(SCOPE_KEYRING_STORE, "open keyring device");

@@ -13,10 +13,12 @@ namespace {
 
 static_assert(PIPED_KEY_LEN == VOLUME_KEY_LEN, "both keys are volume keys");
 
-// The command words with their longest numbers; the device and the pipe's
-// path (or the keyslot) follow.
+// The command words; the device and the pipe's path (or the keyslot) follow.
+// cryptsetup 2.5 and later say on standard output that --key-slot names the
+// new keyslot (the only way 2.4 has): that goes to standard error, with
+// cryptsetup's other messages, so that the program's own output stays its own.
 constexpr char MINIMAL_KDF_WORDS[] = " --pbkdf pbkdf2 --pbkdf-force-iterations 1000";
-constexpr char ADD_WORDS[] = "cryptsetup luksAddKey%s --key-slot %d -d - --keyfile-size 32 --new-keyfile-size 32";
+constexpr char ADD_WORDS[] = ">&2 cryptsetup luksAddKey%s --key-slot %d -d - --keyfile-size 32 --new-keyfile-size 32";
 constexpr char KILL_WORDS[] = "cryptsetup luksKillSlot -d - --keyfile-size 32";
 constexpr size_t WORDS_LEN = sizeof(ADD_WORDS) + sizeof(MINIMAL_KDF_WORDS) + 8;
 constexpr size_t PIPE_PATH_MAX = sizeof(key_pipe::path) - 1;

@@ -8,8 +8,9 @@
 // only through pipes: the authorising key on its standard input, the new key
 // on a pipe it inherits and reads as /proc/self/fd/N, each with its size
 // given, so that cryptsetup never waits for an end of input:
-//   cryptsetup luksAddKey [--pbkdf pbkdf2 --pbkdf-force-iterations 1000]
+//   >&2 cryptsetup luksAddKey [--pbkdf pbkdf2 --pbkdf-force-iterations 1000]
 //     --key-slot N -d - --keyfile-size 32 --new-keyfile-size 32 DEVICE /proc/self/fd/K
+//   (its standard output on standard error)
 //   cryptsetup luksKillSlot -d - --keyfile-size 32 DEVICE N
 // (luksKillSlot never with -q, which removes a keyslot without any key; it
 // refuses a key that opens only the keyslot it removes). Each returns 0, or

@@ -41,7 +41,8 @@ started_program spawn(const std::vector<std::string> &argv_strings, const std::v
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 0, state.stdin_path.empty() ? "/dev/null" : state.stdin_path.c_str(),
+                                   O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, out_fd, 1);
   posix_spawn_file_actions_adddup2(&actions, err_fd, 2);
   int unread[2] = {-1, -1};

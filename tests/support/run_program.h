@@ -25,6 +25,7 @@ struct program_run {
 struct inherited_state {
   std::vector<int> closed_fds;  // standard descriptors the program starts without
   bool stdout_reader_gone;      // standard output: a pipe whose reader has closed it
+  std::string stdin_path = "";  // standard input; empty: /dev/null
 };
 
 // A started program whose streams go to files, so that it never waits on

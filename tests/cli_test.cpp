@@ -60,6 +60,16 @@ const usage_case USAGE_CASES[] = {
     {"new_key_with_a_detached_text", {"-n", "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8="}, 1, ""},
     {"new_key_with_three_arguments", {"-n", "/dev/mmcblk0p3", "cryptroot", "extra"}, 1, ""},
     {"long_new_key_with_one_argument", {"--newkey", "/dev/mmcblk0p3"}, 1, ""},
+    // The lifecycle options need both arguments and go together with little.
+    {"rebind_one_argument", {"--rebind", "/dev/mmcblk0p3"}, 1, ""},
+    {"rebind_with_new_key", {"--rebind", "-n", "/dev/mmcblk0p3", "cryptroot"}, 1, ""},
+    {"rebind_and_rotate", {"--rebind", "--rotate", "/dev/mmcblk0p3", "cryptroot"}, 1, ""},
+    {"rotate_with_format", {"--rotate", "-f", "/dev/mmcblk0p3", "cryptroot"}, 1, ""},
+    {"rotate_with_escrow", {"--rotate", "--escrow=v.pem", "/dev/mmcblk0p3", "cryptroot"}, 1, ""},
+    {"rotate_with_value", {"--rotate=1", "/dev/mmcblk0p3", "cryptroot"}, 1, "option '--rotate' doesn't allow an"},
+    {"escrow_without_value", {"--escrow"}, 1, "option '--escrow' requires an argument"},
+    {"escrow_without_arguments", {"-n", "-f", "--escrow=v.pem"}, 1, ""},
+    {"escrow_with_new_key_but_no_format", {"-n", "--escrow=v.pem", "/dev/mmcblk0p3", "cryptroot"}, 1, ""},
 };
 
 class usage_text : public testing::TestWithParam<usage_case> {};

@@ -169,7 +169,7 @@ TEST(key_lifecycle, refusals_change_nothing)
                                                 "key\n[ERROR] main: add recovery key\n"},
       {{"--escrow=" + cert, luks1, "c"}, "", "[ERROR] add_recovery_key: " + luks1 + " is not a LUKS2 volume\n"
                                              "[ERROR] main: add recovery key\n"},
-      {{"-n", "-f", "--escrow=" + missing, plain, "c"}, "", "[ERROR] escrow_load_cert: cannot read " + missing +
+      {{"-n", "-f", "--escrow", missing, plain, "c"}, "", "[ERROR] escrow_load_cert: cannot read " + missing +
                                                                 ": No such file or directory\n"
                                                                 "[ERROR] main: add recovery key\n"},
   };

@@ -280,6 +280,10 @@ const argument_case ARGUMENT_CASES[] = {
      "[ERROR] cryptsetup_open: unsafe argument\n[ERROR] main: open partition\n"},
     {"format_command_is_checked_before_open", {"-n", "-f", DEVICE_4096, "a;b"},
      "[ERROR] cryptsetup_format: command too long\n[ERROR] main: format partition\n"},
+    {"rebind_device_too_long", {"--rebind", DEVICE_4096, "c"},
+     "[ERROR] cryptsetup_open: command too long\n[ERROR] main: rebind partition\n"},
+    {"rotate_unsafe_name", {"--rotate", "/dev/mmcblk0p3", "a|b"},
+     "[ERROR] cryptsetup_open: unsafe argument\n[ERROR] main: rotate key\n"},
 };
 
 class refused_arguments : public testing::TestWithParam<argument_case> {};

@@ -82,6 +82,27 @@ void begin_early_output(const cli_options_record *options)
   end_early_output(status);
 }
 
+// The options that only set what they name; false for an unknown one.
+bool take_option(int option_char, cli_options_record *options)
+{
+  switch (option_char) {
+  case 'f':
+    options->do_format = true;
+    return true;
+  case OPTION_ESCROW:
+    options->escrow_cert = optarg;
+    return true;
+  case OPTION_REBIND:
+    options->rebind = true;
+    return true;
+  case OPTION_ROTATE:
+    options->rotate = true;
+    return true;
+  default:
+    return false;
+  }
+}
+
 // The new key lifecycle's options stand only where they mean something, with
 // both arguments: --rebind and --rotate alone (each replaces the board key
 // of a volume that is there already), --escrow alone or with -f (and then
@@ -129,20 +150,9 @@ void parse_options(int argc, char **argv, cli_options_record *options)
         options->new_key_base64 = optarg;
       }
       break;
-    case 'f':
-      options->do_format = true;
-      break;
-    case OPTION_ESCROW:
-      options->escrow_cert = optarg;
-      break;
-    case OPTION_REBIND:
-      options->rebind = true;
-      break;
-    case OPTION_ROTATE:
-      options->rotate = true;
-      break;
     default:
-      usage(options, 1);
+      if (!take_option(option_char, options))
+        usage(options, 1);
     }
   }
 

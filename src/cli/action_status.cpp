@@ -8,8 +8,9 @@
 #include <unistd.h>
 
 #include "cli/process_state.h"
-#include "cli/status_facts.h"
+#include "cli/status_reason.h"
 #include "cli/status_report.h"
+#include "keyblob/keymod.h"
 #include "keyring/keyring_device.h"
 #include "util/report.h"
 #include "util/secure_wipe.h"
@@ -46,6 +47,16 @@ fallback_state state_of(blob_outcome outcome)
   }
 }
 
+// A blob read but not unwrapped: the fuses, or the key blob device itself.
+void find_why_not_asked(status_facts *facts)
+{
+  facts->unreadable_fuse = unreadable_fuse_file();
+  const int device = facts->unreadable_fuse == nullptr ? open(KEY_BLOB_DEVICE, O_RDWR | O_CLOEXEC) : -1;
+  facts->no_key_blob_device = facts->unreadable_fuse == nullptr && device < 0;
+  if (device >= 0)
+    close(device);
+}
+
 // The copy behind the U-Boot environment, read even when the primary
 // answers. Where fw_env.config accepts no line, the place stays the primary's
 // device at offset 0: no copy of its own.
@@ -68,6 +79,8 @@ void probe_keyring(status_facts *facts, keyring_location *keyring)
     facts->lock_refused = lock_keyring(keyring, KEYRING_SHARED) == LOCK_REFUSED;
     if (!facts->lock_refused)
       facts->primary = read_and_verify_key(keyring, facts->key, sizeof(facts->key));
+    if (facts->primary == BLOB_NOT_ASKED && !facts->lock_refused)
+      find_why_not_asked(facts);
   }
   probe_fallback(facts, keyring);
   facts->have_key = facts->primary == BLOB_UNWRAPPED;

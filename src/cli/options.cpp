@@ -80,6 +80,16 @@ void begin_early_output(const cli_options_record *options)
   end_early_output(status);
 }
 
+// The report stands alone: it writes nothing, so it takes no -n or -f, and
+// the device and the name are both optional.
+void take_status_arguments(cli_options_record *options, char *const positional[2], int positional_count)
+{
+  if (options->new_key || options->do_format || positional_count > 2)
+    usage(options, 1);
+  options->partition_device = positional[0];
+  options->mapped_name = positional[1];
+}
+
 }  // namespace
 
 void parse_options(int argc, char **argv, cli_options_record *options)
@@ -128,16 +138,8 @@ void parse_options(int argc, char **argv, cli_options_record *options)
     positional_count++;
   }
   keep_key_text(options);
-
-  // The report stands alone: it writes nothing, so it takes no -n or -f, and
-  // the device and the name are both optional.
-  if (options->status) {
-    if (options->new_key || options->do_format || positional_count > 2)
-      usage(options, 1);
-    options->partition_device = positional[0];
-    options->mapped_name = positional[1];
-    return;
-  }
+  if (options->status)
+    return take_status_arguments(options, positional, positional_count);
   // A word left over beside -n is most often a key text typed with a blank
   // (-n TEXT): storing a random key in its place would lose the operator's key.
   if (positional_count == 2) {

@@ -1,75 +1,79 @@
 // SPDX-License-Identifier: MIT
+#include "cli/status_reason.h"
+
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
-#include <unistd.h>
 
-#include "cli/status_facts.h"
 #include "cli/status_report.h"
-#include "keyblob/keymod.h"
 
 namespace {
 
 // Why an open would fail, or would need the copy behind the U-Boot
 // environment: one plain sentence each, naming what was looked for and
-// where, filled in with the places in the order of their %s.
+// where, its places put in for its %s in order.
 enum reason {
   REASON_NONE,
-  REASON_ARGUMENT,        // the argument
-  REASON_MISSING,         // the device
-  REASON_NOT_LUKS,        // the device
-  REASON_LUKS_UNKNOWN,    // the device
-  REASON_CMDLINE,         // /proc/cmdline
-  REASON_NO_ROOT,         // /proc/cmdline
-  REASON_MTD_UNREADABLE,  // /proc/mtd
-  REASON_NO_MTD_SAFE,     // /proc/mtd
-  REASON_FDISK,           // the disk
-  REASON_NO_EMMC_SAFE,    // the disk, the disk
-  REASON_LOCK,            // the keyring
-  REASON_UNREADABLE,      // offset, keyring
-  REASON_FUSE,            // the fuse file
-  REASON_NO_KEY_BLOB_DEVICE,  // the key blob device
-  REASON_NOT_ASKED,       // the key blob device, offset, keyring
-  REASON_REFUSED_NO_COPY,     // offset, keyring
-  REASON_REFUSED_COPY_REFUSED,     // offset, keyring, the copy's offset and device
-  REASON_REFUSED_COPY_UNREADABLE,  // the same
-  REASON_FALLBACK_ONLY,   // the same
-  REASON_KEY_REFUSED,     // the device, the key's offset and device
-  REASON_KEY_UNTESTED,    // the device
+  REASON_ARGUMENT,
+  REASON_MISSING,
+  REASON_NOT_LUKS,
+  REASON_LUKS_UNKNOWN,
+  REASON_CMDLINE,
+  REASON_NO_ROOT,
+  REASON_MTD_UNREADABLE,
+  REASON_NO_MTD_SAFE,
+  REASON_FDISK,
+  REASON_NO_EMMC_SAFE,
+  REASON_LOCK,
+  REASON_UNREADABLE,
+  REASON_FUSE,
+  REASON_NO_KEY_BLOB_DEVICE,
+  REASON_NOT_ASKED,
+  REASON_REFUSED_NO_COPY,
+  REASON_REFUSED_COPY_REFUSED,
+  REASON_REFUSED_COPY_UNREADABLE,
+  REASON_FALLBACK_ONLY,
+  REASON_KEY_REFUSED,
+  REASON_KEY_UNTESTED,
 };
 
 #define REFUSED_BLOB                                                                                     \
   "the key blob at offset %s of %s is refused by the key blob device: made on another board, before the " \
   "secure-boot fuse was set, or damaged (an empty place looks the same)"
 
-constexpr const char *REASONS[] = {
-    "",
-    "%s cannot go on cryptsetup's command line: a device path and a mapped name take letters, digits and "
-    "/" LOCKWARDEN_NAME_CHARS " only, no leading -, at most 4095 and 127 bytes",
-    "%s does not exist",
-    "%s holds no LUKS header",
-    "cryptsetup cannot tell whether %s holds a LUKS header: a damaged header, or no cryptsetup on the PATH",
-    "cannot read the kernel command line %s",
-    "the kernel command line %s has no root= word, which tells a NAND board from an eMMC board",
-    "cannot read %s to find the MTD partition named safe",
-    "no MTD partition named safe in %s",
-    "cannot run /sbin/fdisk -l %s to find the partition named safe",
-    "no partition named safe on %s: neither in the listing of /sbin/fdisk -l %s nor as PARTNAME=safe in "
-    "/sys/class/block",
-    "the keyring %s stayed locked for 30 s by another run storing a key, or its lock was refused",
-    "cannot read the key blob at offset %s of %s",
-    "cannot read the fuse word file %s",
-    "cannot open the key blob device %s",
-    "the key blob device %s could not be asked to unwrap the key blob at offset %s of %s",
-    REFUSED_BLOB ", and /etc/fw_env.config names no copy behind the U-Boot environment",
-    REFUSED_BLOB ", and so is the copy at offset %s of %s behind the U-Boot environment",
-    REFUSED_BLOB ", and the copy at offset %s of %s behind the U-Boot environment cannot be read",
-    REFUSED_BLOB "; an open uses the copy at offset %s of %s behind the U-Boot environment",
-    "the volume's header does not take the stored key: no keyslot of %s opens with the key blob at offset %s of %s",
-    "cryptsetup could not test the stored key on %s",
+struct reason_sentence {
+  reason which;
+  const char *sentence;
 };
-static_assert(sizeof(REASONS) / sizeof(REASONS[0]) == REASON_KEY_UNTESTED + 1, "one sentence a reason");
+
+constexpr reason_sentence REASONS[] = {
+    {REASON_ARGUMENT, "%s cannot go on cryptsetup's command line: a device path and a mapped name take letters, "
+                      "digits and /" LOCKWARDEN_NAME_CHARS " only, no leading -, at most 4095 and 127 bytes"},
+    {REASON_MISSING, "%s does not exist"},
+    {REASON_NOT_LUKS, "%s holds no LUKS header"},
+    {REASON_LUKS_UNKNOWN,
+     "cryptsetup cannot tell whether %s holds a LUKS header: a damaged header, or no cryptsetup on the PATH"},
+    {REASON_CMDLINE, "cannot read the kernel command line %s"},
+    {REASON_NO_ROOT, "the kernel command line %s has no root= word, which tells a NAND board from an eMMC board"},
+    {REASON_MTD_UNREADABLE, "cannot read %s to find the MTD partition named safe"},
+    {REASON_NO_MTD_SAFE, "no MTD partition named safe in %s"},
+    {REASON_FDISK, "cannot run /sbin/fdisk -l %s to find the partition named safe"},
+    {REASON_NO_EMMC_SAFE, "no partition named safe on %s: neither in the listing of /sbin/fdisk -l %s nor as "
+                          "PARTNAME=safe in /sys/class/block"},
+    {REASON_LOCK, "the keyring %s stayed locked for 30 s by another run storing a key, or its lock was refused"},
+    {REASON_UNREADABLE, "cannot read the key blob at offset %s of %s"},
+    {REASON_FUSE, "cannot read the fuse word file %s"},
+    {REASON_NO_KEY_BLOB_DEVICE, "cannot open the key blob device %s"},
+    {REASON_NOT_ASKED, "the key blob device %s could not be asked to unwrap the key blob at offset %s of %s"},
+    {REASON_REFUSED_NO_COPY, REFUSED_BLOB ", and /etc/fw_env.config names no copy behind the U-Boot environment"},
+    {REASON_REFUSED_COPY_REFUSED, REFUSED_BLOB ", and so is the copy at offset %s of %s behind the U-Boot environment"},
+    {REASON_REFUSED_COPY_UNREADABLE,
+     REFUSED_BLOB ", and the copy at offset %s of %s behind the U-Boot environment cannot be read"},
+    {REASON_FALLBACK_ONLY, REFUSED_BLOB "; an open uses the copy at offset %s of %s behind the U-Boot environment"},
+    {REASON_KEY_REFUSED, "the volume's header does not take the stored key: no keyslot of %s opens with the key "
+                         "blob at offset %s of %s"},
+    {REASON_KEY_UNTESTED, "cryptsetup could not test the stored key on %s"},
+};
 
 struct chosen_reason {
   reason which = REASON_NONE;
@@ -114,20 +118,16 @@ bool location_reason(const status_facts *facts, chosen_reason *chosen)
   return chosen->which != REASON_NONE;
 }
 
-// What the key blob device could not be asked for: the fuses, the device
-// itself, or (out of memory) neither.
-void not_asked_reason(const char *offset, const char *keyring, chosen_reason *chosen)
+// Why the key blob device was not asked: the fuses, the device itself, or
+// (out of memory) neither.
+void not_asked_reason(const status_facts *facts, const char *offset, const char *keyring, chosen_reason *chosen)
 {
-  const char *fuse = unreadable_fuse_file();
-  const int device = fuse == nullptr ? open(KEY_BLOB_DEVICE, O_RDWR | O_CLOEXEC) : -1;
-  if (fuse != nullptr)
-    choose(chosen, REASON_FUSE, fuse);
-  else if (device < 0)
+  if (facts->unreadable_fuse != nullptr)
+    choose(chosen, REASON_FUSE, facts->unreadable_fuse);
+  else if (facts->no_key_blob_device)
     choose(chosen, REASON_NO_KEY_BLOB_DEVICE, KEY_BLOB_DEVICE);
   else
     choose(chosen, REASON_NOT_ASKED, KEY_BLOB_DEVICE, offset, keyring);
-  if (device >= 0)
-    close(device);
 }
 
 struct place_text {
@@ -146,7 +146,7 @@ void key_reason(const status_facts *facts, const keyring_location *keyring, cons
   } else if (facts->primary == BLOB_UNREADABLE) {
     choose(chosen, REASON_UNREADABLE, text->offset, device);
   } else if (facts->primary == BLOB_NOT_ASKED) {
-    not_asked_reason(text->offset, device, chosen);
+    not_asked_reason(facts, text->offset, device, chosen);
   } else if (facts->primary == BLOB_REFUSED && !facts->key_from_fallback) {
     const reason which = facts->fallback == FALLBACK_NONE      ? REASON_REFUSED_NO_COPY
                          : facts->fallback == FALLBACK_REFUSED ? REASON_REFUSED_COPY_REFUSED
@@ -189,37 +189,37 @@ const char *volume_value(const status_facts *facts)
 void report_volume(const status_facts *facts, status_report *report)
 {
   static const char *const KEY_VALUES[] = {"yes", "no", "untested"};
-  set_status(report, STATUS_VOLUME, "%s", volume_value(facts));
+  set_status(report, STATUS_VOLUME, volume_value(facts));
   const bool opens = facts->key_tested && facts->key_result == KEY_OPENS;
-  set_status(report, STATUS_KEY_OPENS, "%s", facts->key_tested ? KEY_VALUES[facts->key_result] : "untested");
+  set_status(report, STATUS_KEY_OPENS, facts->key_tested ? KEY_VALUES[facts->key_result] : "untested");
   const int slot = opens && facts->keyslot < LUKS_KEYSLOTS_MAX ? facts->keyslot : -1;
   if (slot >= 0)
-    set_status(report, STATUS_KEYSLOT, "%d", slot);
+    set_status_number(report, STATUS_KEYSLOT, static_cast<unsigned>(slot));
   else
-    set_status(report, STATUS_KEYSLOT, "%s", "");
-  set_status(report, STATUS_KDF, "%s", slot >= 0 && facts->dump_read ? facts->dump.keyslots[slot].kdf : "");
+    set_status(report, STATUS_KEYSLOT, "");
+  set_status(report, STATUS_KDF, slot >= 0 && facts->dump_read ? facts->dump.keyslots[slot].kdf : "");
   if (facts->dump_read)
-    set_status(report, STATUS_TOKENS, "%d", facts->dump.token_count);
+    set_status_number(report, STATUS_TOKENS, static_cast<unsigned>(facts->dump.token_count));
   else
-    set_status(report, STATUS_TOKENS, "%s", "");
-  set_status(report, STATUS_MAPPED, "%s", facts->mapping.name[0] != '\0' ? facts->mapping.name : "no");
+    set_status(report, STATUS_TOKENS, "");
+  set_status(report, STATUS_MAPPED, facts->mapping.name[0] != '\0' ? facts->mapping.name : "no");
   if (facts->name != nullptr)
-    set_status(report, STATUS_MAPPED_AS_NAME, "%s", facts->mapping.as_name ? "yes" : "no");
+    set_status(report, STATUS_MAPPED_AS_NAME, facts->mapping.as_name ? "yes" : "no");
 }
 
 void report_keyring(const status_facts *facts, const keyring_location *keyring, status_report *report)
 {
   static const char *const FALLBACK_VALUES[] = {"none", "ok", "refused", "unreadable", "unknown"};
-  set_status(report, STATUS_BOARD, "%s", facts->board == 1 ? "nand" : facts->board == 0 ? "emmc" : "unknown");
-  set_status(report, STATUS_DISK, "%s", facts->board == 0 ? MMC_DISK : "");
+  set_status(report, STATUS_BOARD, facts->board == 1 ? "nand" : facts->board == 0 ? "emmc" : "unknown");
+  set_status(report, STATUS_DISK, facts->board == 0 ? MMC_DISK : "");
   const bool located = facts->located == 0 && keyring->keydev != nullptr;
-  set_status(report, STATUS_KEYRING, "%s", located ? keyring->keydev : "");
+  set_status(report, STATUS_KEYRING, located ? keyring->keydev : "");
   if (located)
-    set_status(report, STATUS_KEYRING_OFFSET, "%" PRIu64, keyring->offset);
+    set_status_number(report, STATUS_KEYRING_OFFSET, keyring->offset);
   else
-    set_status(report, STATUS_KEYRING_OFFSET, "%s", "");
-  set_status(report, STATUS_PRIMARY, "%s", primary_value(facts));
-  set_status(report, STATUS_FALLBACK, "%s", FALLBACK_VALUES[facts->fallback]);
+    set_status(report, STATUS_KEYRING_OFFSET, "");
+  set_status(report, STATUS_PRIMARY, primary_value(facts));
+  set_status(report, STATUS_FALLBACK, FALLBACK_VALUES[facts->fallback]);
 }
 
 // The sentence with its places put in for its %s, in order.
@@ -230,8 +230,12 @@ void report_reason(const chosen_reason *chosen, status_report *report)
   FILE *text = open_memstream(&sentence, &length);
   if (text == nullptr)
     return;
+  const char *sentence_format = "";
+  for (const reason_sentence &entry : REASONS)
+    if (entry.which == chosen->which)
+      sentence_format = entry.sentence;
   int place = 0;
-  for (const char *c = REASONS[chosen->which]; *c != '\0'; c++) {
+  for (const char *c = sentence_format; *c != '\0'; c++) {
     if (c[0] == '%' && c[1] == 's' && place < 4) {
       (void)fputs(chosen->places[place++], text);
       c++;
@@ -240,7 +244,7 @@ void report_reason(const chosen_reason *chosen, status_report *report)
     }
   }
   if (fclose(text) == 0)
-    set_status(report, STATUS_REASON, "%s", sentence);
+    set_status(report, STATUS_REASON, sentence);
   free(sentence);
 }
 

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "cli/status_report.h"
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -43,16 +42,17 @@ void write_value(FILE *out, const char *value)
 
 }  // namespace
 
-void set_status(status_report *report, status_key key, const char *format, ...)
+void set_status(status_report *report, status_key key, const char *value)
 {
-  va_list arguments;
-  va_start(arguments, format);
-  char *value = nullptr;
-  if (vasprintf(&value, format, arguments) < 0)
-    value = nullptr;
-  va_end(arguments);
   free(report->values[key]);
-  report->values[key] = value;
+  report->values[key] = strdup(value);
+}
+
+void set_status_number(status_report *report, status_key key, unsigned long long number)
+{
+  char text[24];
+  (void)snprintf(text, sizeof(text), "%llu", number);
+  set_status(report, key, text);
 }
 
 int write_status_report(const status_report *report, int fd)

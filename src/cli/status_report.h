@@ -26,8 +26,10 @@ struct status_report {
   char *values[STATUS_KEY_COUNT] = {};  // owned; null: the line is left out
 };
 
-// Sets the value of `key` (a later call replaces it) from a printf format.
-__attribute__((format(printf, 3, 4))) void set_status(status_report *report, status_key key, const char *format, ...);
+// Sets the value of `key` (a later call replaces it): a copy of `value`, or
+// a number in decimal.
+void set_status(status_report *report, status_key key, const char *value);
+void set_status_number(status_report *report, status_key key, unsigned long long number);
 
 // Writes the lines to descriptor `fd`: a value of only letters, digits and
 // "/._:=@,+-" stands bare, any other in single quotes for the shell, each

@@ -12,7 +12,7 @@
 
 // What --status found, looked at in the order an open looks, and what the
 // report and its exit status are made of. Filled by the probes of
-// action_status.cpp; turned into the report by status_reason.cpp.
+// action_status.cpp; turned into the report by report_status.
 
 enum fallback_state { FALLBACK_NONE, FALLBACK_OK, FALLBACK_REFUSED, FALLBACK_UNREADABLE, FALLBACK_UNKNOWN };
 
@@ -24,6 +24,10 @@ struct status_facts {
   int located = -1;         // init_keydev_and_offset's result
   bool lock_refused = false;
   blob_outcome primary = BLOB_NOT_ASKED;
+  // Why the key blob device was not asked, when it was not: a fuse word
+  // file it could not read, or the device itself; else out of memory.
+  const char *unreadable_fuse = nullptr;
+  bool no_key_blob_device = false;
   fallback_state fallback = FALLBACK_NONE;
   keyring_location fallback_place;  // owned
 

@@ -80,14 +80,21 @@ void begin_early_output(const cli_options_record *options)
   end_early_output(status);
 }
 
-// The report stands alone: it writes nothing, so it takes no -n or -f, and
-// the device and the name are both optional.
-void take_status_arguments(cli_options_record *options, char *const positional[2], int positional_count)
+// Where the positional arguments go. The report stands alone: it writes
+// nothing, so it takes no -n or -f, and the device and the name are both
+// optional. A word left over beside -n is most often a key text typed with a
+// blank (-n TEXT): storing a random key in its place would lose the
+// operator's key.
+void take_arguments(cli_options_record *options, char *const positional[2], int positional_count)
 {
-  if (options->new_key || options->do_format || positional_count > 2)
+  if (options->status && (options->new_key || options->do_format || positional_count > 2))
     usage(options, 1);
-  options->partition_device = positional[0];
-  options->mapped_name = positional[1];
+  if (options->status || positional_count == 2) {
+    options->partition_device = positional[0];
+    options->mapped_name = positional[1];
+  } else if (!options->new_key || positional_count != 0) {
+    usage(options, 1);
+  }
 }
 
 }  // namespace
@@ -138,16 +145,7 @@ void parse_options(int argc, char **argv, cli_options_record *options)
     positional_count++;
   }
   keep_key_text(options);
-  if (options->status)
-    return take_status_arguments(options, positional, positional_count);
-  // A word left over beside -n is most often a key text typed with a blank
-  // (-n TEXT): storing a random key in its place would lose the operator's key.
-  if (positional_count == 2) {
-    options->partition_device = positional[0];
-    options->mapped_name = positional[1];
-  } else if (!options->new_key || positional_count != 0) {
-    usage(options, 1);
-  }
+  take_arguments(options, positional, positional_count);
 }
 
 void wipe_key_text(cli_options_record *options)

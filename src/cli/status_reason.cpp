@@ -222,6 +222,20 @@ void report_keyring(const status_facts *facts, const keyring_location *keyring, 
   set_status(report, STATUS_FALLBACK, FALLBACK_VALUES[facts->fallback]);
 }
 
+// Each reason's sentence at its own place, REASON_NONE's left out.
+constexpr size_t REASON_COUNT = sizeof(REASONS) / sizeof(REASONS[0]);
+constexpr bool in_order()
+{
+  for (size_t i = 0; i < REASON_COUNT; i++) {
+    if (REASONS[i].which != static_cast<reason>(i + 1))
+      return false;
+  }
+  return true;
+}
+static_assert(in_order() && REASON_COUNT == REASON_KEY_UNTESTED, "one sentence a reason, in the order of the reasons");
+
+const char *sentence_of(reason which) { return which == REASON_NONE ? "" : REASONS[which - 1].sentence; }
+
 // The sentence with its places put in for its %s, in order.
 void report_reason(const chosen_reason *chosen, status_report *report)
 {
@@ -230,12 +244,8 @@ void report_reason(const chosen_reason *chosen, status_report *report)
   FILE *text = open_memstream(&sentence, &length);
   if (text == nullptr)
     return;
-  const char *sentence_format = "";
-  for (const reason_sentence &entry : REASONS)
-    if (entry.which == chosen->which)
-      sentence_format = entry.sentence;
   int place = 0;
-  for (const char *c = sentence_format; *c != '\0'; c++) {
+  for (const char *c = sentence_of(chosen->which); *c != '\0'; c++) {
     if (c[0] == '%' && c[1] == 's' && place < 4) {
       (void)fputs(chosen->places[place++], text);
       c++;

@@ -75,8 +75,8 @@ void read_entry_line(dump_reader *reader, const char *line)
   luks_header_dump *dump = reader->dump;
   int number = 0;
   char word[sizeof(luks_token::type)];
-  const int limit = reader->section == SECTION_TOKENS ? LUKS_TOKENS_MAX : LUKS_KEYSLOTS_MAX;
-  if (section_entry(line, limit, &number, word, sizeof(word))) {
+  static_assert(LUKS_TOKENS_MAX == LUKS_KEYSLOTS_MAX, "one limit for the entries of both sections");
+  if (section_entry(line, LUKS_KEYSLOTS_MAX, &number, word, sizeof(word))) {
     if (reader->section == SECTION_KEYSLOTS) {
       reader->keyslot = number;
       dump->keyslots[number].active = true;

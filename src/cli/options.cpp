@@ -16,9 +16,13 @@ namespace {
 
 constexpr const char *PROGRAM_NAME = "lockwarden-tool";
 
+// Long options without a short form: values past any character.
+constexpr int OPTION_STATUS = 0x100;
+
 const option LONG_OPTIONS[] = {
     {"format", no_argument, nullptr, 'f'},
     {"newkey", optional_argument, nullptr, 'n'},
+    {"status", no_argument, nullptr, OPTION_STATUS},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'v'},
     {nullptr, 0, nullptr, 0},
@@ -76,6 +80,23 @@ void begin_early_output(const cli_options_record *options)
   end_early_output(status);
 }
 
+// Where the positional arguments go. The report stands alone: it writes
+// nothing, so it takes no -n or -f, and the device and the name are both
+// optional. A word left over beside -n is most often a key text typed with a
+// blank (-n TEXT): storing a random key in its place would lose the
+// operator's key.
+void take_arguments(cli_options_record *options, char *const positional[2], int positional_count)
+{
+  if (options->status && (options->new_key || options->do_format || positional_count > 2))
+    usage(options, 1);
+  if (options->status || positional_count == 2) {
+    options->partition_device = positional[0];
+    options->mapped_name = positional[1];
+  } else if (!options->new_key || positional_count != 0) {
+    usage(options, 1);
+  }
+}
+
 }  // namespace
 
 void parse_options(int argc, char **argv, cli_options_record *options)
@@ -110,6 +131,9 @@ void parse_options(int argc, char **argv, cli_options_record *options)
     case 'f':
       options->do_format = true;
       break;
+    case OPTION_STATUS:
+      options->status = true;
+      break;
     default:
       usage(options, 1);
     }
@@ -121,15 +145,7 @@ void parse_options(int argc, char **argv, cli_options_record *options)
     positional_count++;
   }
   keep_key_text(options);
-
-  // A word left over beside -n is most often a key text typed with a blank
-  // (-n TEXT): storing a random key in its place would lose the operator's key.
-  if (positional_count == 2) {
-    options->partition_device = positional[0];
-    options->mapped_name = positional[1];
-  } else if (!options->new_key || positional_count != 0) {
-    usage(options, 1);
-  }
+  take_arguments(options, positional, positional_count);
 }
 
 void wipe_key_text(cli_options_record *options)

@@ -60,9 +60,14 @@ const usage_case USAGE_CASES[] = {
     {"new_key_with_a_detached_text", {"-n", "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8="}, 1, ""},
     {"new_key_with_three_arguments", {"-n", "/dev/mmcblk0p3", "cryptroot", "extra"}, 1, ""},
     {"long_new_key_with_one_argument", {"--newkey", "/dev/mmcblk0p3"}, 1, ""},
+    // The report writes nothing and takes at most a device and a name.
+    {"status_with_format", {"--status", "-f", "/dev/mmcblk0p3", "cryptroot"}, 1, ""},
+    {"status_with_a_new_key", {"-n", "--status"}, 1, ""},
+    {"status_with_three_arguments", {"--status", "/dev/mmcblk0p3", "cryptroot", "extra"}, 1, ""},
     // The lifecycle options need both arguments and go together with little.
     {"rebind_one_argument", {"--rebind", "/dev/mmcblk0p3"}, 1, ""},
     {"rebind_with_new_key", {"--rebind", "-n", "/dev/mmcblk0p3", "cryptroot"}, 1, ""},
+    {"rebind_with_status", {"--status", "--rebind", "/dev/mmcblk0p3", "cryptroot"}, 1, ""},
     {"rebind_and_rotate", {"--rebind", "--rotate", "/dev/mmcblk0p3", "cryptroot"}, 1, ""},
     {"rotate_with_format", {"--rotate", "-f", "/dev/mmcblk0p3", "cryptroot"}, 1, ""},
     {"rotate_with_escrow", {"--rotate", "--escrow=v.pem", "/dev/mmcblk0p3", "cryptroot"}, 1, ""},

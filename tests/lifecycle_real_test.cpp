@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "support/board_builders.h"
+#include "support/cases.h"
 #include "support/run_program.h"
 #include "support/test_data.h"
 
@@ -78,6 +79,14 @@ program_result run_fed(const board &b, const std::vector<std::string> &args, con
   return run_tool({args, b.root, PEER_CRYPTSETUP_BIN, {"PEER_CRYPTSETUP_LOG=" + b.path("/children")}, ""}, state);
 }
 
+// The value of KEY in the --status report of the image.
+std::string status_value(const board &b, const std::string &image, const std::string &key)
+{
+  const std::string report = "\n" + run_with_real_cryptsetup(b, {"--status", image}).out;
+  const size_t at = report.find("\n" + key + "=");
+  return at == std::string::npos ? "(none)" : report.substr(at + key.size() + 2, report.find('\n', at + 1) - at - key.size() - 2);
+}
+
 // What the program's last cryptsetup child did, as the table names it.
 std::string last_child(const board &b)
 {
@@ -119,10 +128,15 @@ TEST(key_lifecycle, recovery_key_rebind_and_rotation_keep_the_data)
     const std::string data = volume.substr(DATA_OFFSET), key = volume_key(b, image, text);
     ASSERT_NE(key, "");
 
-    // Another key blob secret: the stored blob is refused; the recovery key
-    // binds the volume to the board as it is now.
+    // Another key blob secret: the stored blob is refused, which a boot
+    // script tells from the report; the recovery key binds the volume to the
+    // board as it is now.
     b.write("/dev/caam_kb", "secret board-b\n");
     EXPECT_EQ(run_with_real_cryptsetup(b, {image, "c"}).status, 255);
+    r = run_with_real_cryptsetup(b, {"--status", image});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_NE(r.out.find("\nPRIMARY=refused\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\nRECOVERY=yes\nBOARD_KEYSLOT=0\nSTRAY_KEYSLOTS=\n"), std::string::npos) << r.out;
     r = run_fed(b, {"--rebind", image, "c"}, text);
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(r.out, "");
@@ -136,6 +150,7 @@ TEST(key_lifecycle, recovery_key_rebind_and_rotation_keep_the_data)
     EXPECT_EQ(run_with_real_cryptsetup(b, {image, "c"}).status, 0);
     EXPECT_EQ(volume_key(b, image, text), key);
     EXPECT_EQ(b.read("/d.img").substr(DATA_OFFSET), data);
+    expect_no_leak(b);
   }
 }
 
@@ -209,8 +224,8 @@ TEST_P(power_cut, leaves_a_way_in_and_a_second_run_finishes)
   const std::string volume = b.read("/d.img"), flash = b.read("/dev/mtd2");
   const std::vector<std::string> run = {escrow ? "--escrow=" + cert : "--" + command, image, "c"};
 
-  printf("%-6s %-36s %-9s %-7s %-11s %s\n", "run", "killed after", "recovery", "stored", "second run",
-         "header after it");
+  printf("%-6s %-36s %-9s %-7s %-7s %-7s %-11s %s\n", "run", "killed after", "recovery", "stored", "board", "stray",
+         "second run", "header after it");
   auto cut = [&](const std::string &fault) {
     b.write("/d.img", volume);
     b.write("/dev/mtd2", flash);
@@ -228,6 +243,8 @@ TEST_P(power_cut, leaves_a_way_in_and_a_second_run_finishes)
     const std::string recovery = escrow ? vendor_recovers(b, image) : text;
     const bool recovery_opens = !recovery.empty() && text_opens(b, image, recovery);
     const bool stored_opens = run_with_real_cryptsetup(b, {image, "c"}).status == 0;
+    const std::string board_slot = status_value(b, image, "BOARD_KEYSLOT"),
+                      strays = status_value(b, image, "STRAY_KEYSLOTS");
     EXPECT_EQ(recovery_opens, !recovery.empty()) << fault;
     EXPECT_TRUE(escrow || recovery_opens) << fault;
     EXPECT_EQ(stored_opens, !erased && (stored || command != "rebind")) << fault;
@@ -251,9 +268,10 @@ TEST_P(power_cut, leaves_a_way_in_and_a_second_run_finishes)
     EXPECT_EQ(run_with_real_cryptsetup(b, {image, "c"}).status, 0) << fault;
     EXPECT_NE(after.find(":lockwarden-board:"), std::string::npos) << fault << after;
     EXPECT_EQ(after.find(":lockwarden-board:"), after.rfind(":lockwarden-board:")) << fault << after;
-    printf("%-6s %-36s %-9s %-7s %-11s %s\n", command.c_str(),
+    EXPECT_EQ(status_value(b, image, "BOARD_KEYSLOT"), status_value(b, image, "KEYSLOT")) << fault;
+    printf("%-6s %-36s %-9s %-7s %-7s %-7s %-11s %s\n", command.c_str(),
            (fault + (fault.compare(0, 16, "kill_after_child") == 0 ? " (" + child + ")" : "")).c_str(),
-           recovery_opens ? "opens" : "none yet", stored_opens ? "opens" : "refused",
+           recovery_opens ? "opens" : "none yet", stored_opens ? "opens" : "refused", board_slot.c_str(), strays.c_str(),
            had_one ? "refused" : rebind_after ? "--rebind" : "finishes", after.c_str());
     return true;
   };

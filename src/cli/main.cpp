@@ -14,10 +14,12 @@ namespace {
 // The steps in their documented order, each only after the one before it
 // succeeded: the checks of the partition work, the new key (with -f the
 // partition is formatted with it before it is stored), the format with the
-// stored key, the open. --rebind, --rotate and --escrow without -f are
-// actions of their own.
+// stored key, the open. --status, --rebind, --rotate and --escrow without -f
+// are runs of their own.
 int run_steps(const cli_options_record *options, keyring_location *keyring, escrow_cert *cert)
 {
+  if (options->status)
+    return action_status(options, keyring);
   // The vendor's certificate is read and checked before anything else: no
   // key is made, stored or formatted for a seal that cannot be made.
   const escrow_cert *escrow = options->escrow_cert != nullptr ? cert : nullptr;

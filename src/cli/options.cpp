@@ -16,12 +16,16 @@ namespace {
 
 constexpr const char *PROGRAM_NAME = "lockwarden-tool";
 
-// Long options without a short form; the values lie past every character.
-enum long_only { OPTION_ESCROW = 256, OPTION_REBIND, OPTION_ROTATE };
+// Long options without a short form: values past any character.
+constexpr int OPTION_STATUS = 0x100;
+constexpr int OPTION_ESCROW = 0x101;
+constexpr int OPTION_REBIND = 0x102;
+constexpr int OPTION_ROTATE = 0x103;
 
 const option LONG_OPTIONS[] = {
     {"format", no_argument, nullptr, 'f'},
     {"newkey", optional_argument, nullptr, 'n'},
+    {"status", no_argument, nullptr, OPTION_STATUS},
     {"escrow", required_argument, nullptr, OPTION_ESCROW},
     {"rebind", no_argument, nullptr, OPTION_REBIND},
     {"rotate", no_argument, nullptr, OPTION_ROTATE},
@@ -82,12 +86,32 @@ void begin_early_output(const cli_options_record *options)
   end_early_output(status);
 }
 
+// Where the positional arguments go. The report stands alone: it writes
+// nothing, so it takes no -n or -f, and the device and the name are both
+// optional. A word left over beside -n is most often a key text typed with a
+// blank (-n TEXT): storing a random key in its place would lose the
+// operator's key.
+void take_arguments(cli_options_record *options, char *const positional[2], int positional_count)
+{
+  if (options->status && (options->new_key || options->do_format || positional_count > 2))
+    usage(options, 1);
+  if (options->status || positional_count == 2) {
+    options->partition_device = positional[0];
+    options->mapped_name = positional[1];
+  } else if (!options->new_key || positional_count != 0) {
+    usage(options, 1);
+  }
+}
+
 // The options that only set what they name; false for an unknown one.
 bool take_option(int option_char, cli_options_record *options)
 {
   switch (option_char) {
   case 'f':
     options->do_format = true;
+    return true;
+  case OPTION_STATUS:
+    options->status = true;
     return true;
   case OPTION_ESCROW:
     options->escrow_cert = optarg;
@@ -112,7 +136,7 @@ bool lifecycle_options_fit(const cli_options_record *options)
   const bool replace = options->rebind || options->rotate;
   if (!replace && options->escrow_cert == nullptr)
     return true;
-  if (!has_partition_work(options) || (options->rebind && options->rotate))
+  if (options->status || !has_partition_work(options) || (options->rebind && options->rotate))
     return false;
   if (replace)
     return !options->new_key && !options->do_format && options->escrow_cert == nullptr;
@@ -162,15 +186,7 @@ void parse_options(int argc, char **argv, cli_options_record *options)
     positional_count++;
   }
   keep_key_text(options);
-
-  // A word left over beside -n is most often a key text typed with a blank
-  // (-n TEXT): storing a random key in its place would lose the operator's key.
-  if (positional_count == 2) {
-    options->partition_device = positional[0];
-    options->mapped_name = positional[1];
-  } else if (!options->new_key || positional_count != 0) {
-    usage(options, 1);
-  }
+  take_arguments(options, positional, positional_count);
   if (!lifecycle_options_fit(options))
     usage(options, 1);
 }

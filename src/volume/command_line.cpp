@@ -2,6 +2,7 @@
 #include "volume/command_line.h"
 
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <sys/wait.h>
 
@@ -60,8 +61,6 @@ int exit_status_of(int wait_status, const char *scope)
 
 int write_key_to_child(FILE *child, const uint8_t *key, size_t count)
 {
-  // A child that quits before reading must not kill us with SIGPIPE. Ignored
-  // only after the child started, so that it keeps the default disposition.
   struct sigaction ignore;
   struct sigaction previous;
   memset(&ignore, 0, sizeof(ignore));

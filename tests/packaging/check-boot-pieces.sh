@@ -39,6 +39,21 @@ done
 for ok in cryptroot "a.b_c+d:e@f,g=h-i"; do lockwarden_valid_name "$ok" || fail "name $ok refused"; done
 for bad in "" -x a/b "a b" 'a"b' 'a\b' 'a$b' "a;b"; do ! lockwarden_valid_name "$bad" || fail "name '$bad' taken"; done
 
+# After a failed open, the report of a stand-in program: its REASON= line,
+# and 0 only when the recovery key can help (refused, no copy that opens, a
+# recovery keyslot), when the boot pieces ask for it.
+# shellcheck disable=SC2059 # the report is a format
+report_of() { printf "$report"; return "$code"; }
+for row in "255|0|PRIMARY=refused\nFALLBACK=refused\nRECOVERY=yes\nREASON='a b'\n" \
+  "2|1|PRIMARY=refused\nFALLBACK=ok\nRECOVERY=yes\n" "255|1|PRIMARY=unknown\nRECOVERY=yes\nREASON=c\n" \
+  "255|1|PRIMARY=refused\nRECOVERY=no\nREASON=d\n"; do
+  code=${row%%|*} want=${row#*|} want=${want%%|*} report=${row#*|*|}
+  out=$(lockwarden_reason report_of /dev/x x)
+  got=$?
+  # shellcheck disable=SC2059
+  [ "$got|$out" = "$want|$(printf "$report" | grep '^REASON=')" ] || fail "report $report, status $code: $got, '$out'"
+done
+
 # The unit's start command with its paths moved below $t: the program (a
 # logger of its arguments and environment) gets DEVICE and the name, and
 # nothing else of the file.

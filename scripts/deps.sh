@@ -18,7 +18,7 @@ packages_for() {
                    "crossbuild-essential-armhf crossbuild-essential-arm64 libc6-dev:armhf libc6-dev:arm64" \
                    "libssl-dev:armhf libssl-dev:arm64" \
                    "python3-magic flake8" ;;
-    vm)       echo "qemu-system-x86 qemu-system-arm qemu-user g++-arm-linux-gnueabihf gdisk cryptsetup-bin kmod cpio xz-utils gcc make binutils libc6-dev libelf1 initramfs-tools libssl-dev libssl-dev:armhf" ;;
+    vm)       echo "qemu-system-x86 qemu-system-arm qemu-user g++-arm-linux-gnueabihf gdisk cryptsetup-bin kmod cpio xz-utils gcc make binutils libc6-dev libelf1 initramfs-tools openssl libssl-dev libssl-dev:armhf" ;;
     all)      for s in build sanitize valgrind arm fuzz analyse package vm; do packages_for "$s"; done ;;
     *)        echo "deps.sh: unknown stage $1" >&2; exit 2 ;;
   esac

@@ -10,10 +10,13 @@ boot_times=()
 failures=()
 failed_boots=()
 
-# boot NAME SDIMAGE CMDLINE [INITRD]: runs the guest to its power-off or
-# reboot (QEMU exits on either) and loads its report.
+# boot NAME SDIMAGE CMDLINE [INITRD [ANSWER...]]: runs the guest to its
+# power-off or reboot (QEMU exits on either) and loads its report. Each
+# ANSWER is typed on the console, a line, once the program has asked for
+# the recovery key once more.
 boot() {
-  local name=$1 image=$2 cmdline=$3 initrd=${4:-$work/initramfs.cpio} started status machine
+  local name=$1 image=$2 cmdline=$3 initrd=${4:-$work/initramfs.cpio} started status machine qemu_pid input asked=0
+  shift $(($# < 4 ? $# : 4))
   started=$(now)
   status=0
   case $arch in
@@ -32,12 +35,28 @@ boot() {
   # The console is the first serial port on both. A format wipes cryptsetup's
   # default 16 MiB keyslot area, which takes tens of seconds under TCG on a
   # loaded build machine.
-  timeout 300 "$qemu" -serial "file:$logs/$name.console" "${machine[@]}" \
+  rm -f "$logs/$name.input"
+  mkfifo "$logs/$name.input"
+  timeout 300 "$qemu" -chardev stdio,id=console,signal=off -serial chardev:console "${machine[@]}" \
     -nodefaults -display none -no-reboot -kernel "$kernel" -initrd "$initrd" \
     -append "console=$console loglevel=4 panic=-1 $cmdline vmtest=$name" \
     -device sdhci-pci -device sd-card,drive=card \
     -drive "id=card,if=none,format=raw,file=$image" \
-    </dev/null >"$logs/$name.qemu" 2>&1 || status=$?
+    <"$logs/$name.input" >"$logs/$name.console" 2>"$logs/$name.qemu" &
+  qemu_pid=$!
+  exec {input}>"$logs/$name.input"
+  for answer in "$@"; do
+    asked=$((asked + 1))
+    while [ "$(grep -o -F 'Recovery key: ' "$logs/$name.console" | wc -l)" -lt $asked ] && kill -0 $qemu_pid 2>/dev/null; do
+      sleep 0.5
+    done
+    # The program turns echo off right after its prompt.
+    sleep 2
+    # A subshell: a guest gone by then kills it, not the test, with SIGPIPE.
+    (printf '%s\n' "$answer" >&"$input") 2>/dev/null || true
+  done
+  wait $qemu_pid || status=$?
+  exec {input}>&-
   boot_times+=("$name $(since "$started") s")
   case $status in
     0) say "boot $name: $(since "$started") s" ;;
@@ -106,7 +125,8 @@ check_console() {
   local boot=$1 at=0 line
   shift
   for text in "$@"; do
-    line=$(tail -n +$((at + 1)) "$logs/$boot.console" | grep -n -m 1 -F -- "$text" | cut -d: -f1)
+    # grep stops at the first match: tail may meet a closed pipe.
+    line=$(tail -n +$((at + 1)) "$logs/$boot.console" | grep -n -m 1 -F -- "$text" | cut -d: -f1) || true
     if [ -z "$line" ]; then
       fail_check "$boot" "not on the console after line $at: $text"
       return

@@ -1,15 +1,16 @@
 # shellcheck shell=bash
 # SPDX-License-Identifier: MIT
 # Part of tests/vm/run-vm-test.sh: Debian's kernel, its headers, a static
-# BusyBox and, for armhf, cryptsetup with its libraries, fetched with apt-get
-# download into $work (kept as a cache: nothing is installed) and unpacked;
-# then the module that adds the MTD partition "safe" and the guest's flash
-# helper.
+# BusyBox and, for armhf, cryptsetup with its libraries and the program's
+# libcrypto, fetched with apt-get download into $work (kept as a cache:
+# nothing is installed) and unpacked; then the module that adds the MTD
+# partition "safe" and the guest's flash helper.
 
 # The packages to fetch and their versions, "package version" a line, the
 # kernel first: the one that linux-image-FLAVOUR names today (the archive
 # keeps only recent ABI versions), then its headers, BusyBox and, for armhf,
-# cryptsetup and every library it loads.
+# cryptsetup and every library it loads, and libcrypto (libssl3) for the
+# program's escrow.
 resolve_packages() {
   local image_pkg abi packages=() p v kversion
   image_pkg=$(apt-cache depends "linux-image-$flavour$apt_arch" 2>/dev/null |
@@ -26,7 +27,7 @@ resolve_packages() {
     while read -r p; do
       packages+=("$p")
     done < <(apt-cache depends --recurse --no-recommends --no-suggests --no-conflicts --no-breaks \
-      --no-replaces --no-enhances "cryptsetup-bin$apt_arch" "libgcc-s1$apt_arch" |
+      --no-replaces --no-enhances "cryptsetup-bin$apt_arch" "libgcc-s1$apt_arch" "libssl3$apt_arch" |
       grep -E "^(cryptsetup-bin|lib[^ ]*)$apt_arch\$" | sort -u)
   fi
   local -A candidate

@@ -69,6 +69,9 @@ build_initramfs() {
   install -m 0755 "$work/mtdflash" "$root/usr/sbin/mtdflash"
   printf 'report_port=%s\ncrypto_modules="%s"\nkey_text=%s\n' "$report_port" "$crypto_modules" "$key_text" \
     >"$root/etc/vmtest.conf"
+  # The vendor's certificate for the recovery keys; its private key stays here.
+  openssl req -x509 -newkey "${vendor_key[@]}" -nodes -subj /CN=vm-vendor -days 2 -keyout "$work/vendor.key" \
+    -out "$root/vmtest/vendor.pem" 2>/dev/null
   libs_needed "$sysroot/sbin/cryptsetup" "$tool" "$simlib" | sort -u | while read -r lib; do
     mkdir -p "$root/$(dirname "$lib")"
     cp -L "$sysroot$lib" "$root/$lib"
@@ -129,6 +132,8 @@ configure_initramfs_tools() {
   printf 'DEVICE="/dev/mmcblk0p2"\nTIMEOUT=30\nINITRAMFS=yes\n' >"$itools/etc/cryptroot.conf"
   printf "DEVICE='/dev/mmcblk0p3'\nINITRAMFS=yes\n" >"$itools/etc/cryptdata.conf"
   printf 'DEVICE=/dev/mmcblk0p2\nINITRAMFS=yes\nONFAIL=shell\n' >"$itools/shell-etc/cryptroot.conf"
+  mkdir "$itools/root-etc"
+  cp "$itools/etc/cryptroot.conf" "$itools/root-etc/"
   make_board "$itools/files" vm-board-otpmk
   wrap "$itools/files$tool" "$tool.real"
   cat >"$itools/conf/hooks/vmtest" <<EOF
@@ -154,17 +159,21 @@ wrap() {
 # PC made by mkinitramfs (kept until its inputs change), on the ARM board the
 # guest's initramfs without /proc, /sys, /dev, /run and /newroot, as a
 # bundled one may be, under the BusyBox /init. initrd-other-board.img: the
-# same on another board (a later archive with another key blob secret).
+# same on another board (a later archive with another key blob secret), on
+# the PC for the root alone: the board's one stored key changes with the
+# root's, and the data volume's board keyslot holds the first board's key.
 build_root_initramfs() {
-  local step itools="$work/initramfs-tools" busybox_init="$work/busybox-init"
+  local step itools="$work/initramfs-tools" busybox_init="$work/busybox-init" other_base=$root_initrd
   step=$(now)
   if [ "$arch" = x86_64 ]; then
     if [ ! -f "$root_initrd" ] || [ -n "$(find "$tool" "$simlib" "$contrib/initramfs-tools" \
       "$contrib_build/lockwarden-conf.sh" "$here/lib/images.sh" "$work/.unpacked" -newer "$root_initrd" -print -quit)" ]; then
       configure_initramfs_tools "$itools"
       run_mkinitramfs "$itools/conf" "$itools/shell-etc" "$work/initrd-shell.img"
+      run_mkinitramfs "$itools/conf" "$itools/root-etc" "$work/initrd-root-only.img"
       run_mkinitramfs "$itools/conf" "$itools/etc" "$root_initrd"
     fi
+    other_base=$work/initrd-root-only.img
   else
     rm -rf "$busybox_init"
     mkdir -p "$busybox_init"/{etc,usr/local/sbin}
@@ -177,7 +186,7 @@ build_root_initramfs() {
   fi
   rm -rf "$work/other-board"
   make_board "$work/other-board" other-board-otpmk
-  { cat "$root_initrd"; to_cpio "$work/other-board"; } >"$work/initrd-other-board.img"
+  { cat "$other_base"; to_cpio "$work/other-board"; } >"$work/initrd-other-board.img"
   say "initramfs of the encrypted root ready in $(since "$step") s"
 }
 

@@ -60,10 +60,11 @@ host_emmc_first() {
 # system of the next boots, on partition 2: formatted by cryptsetup itself
 # with its default key derivation, argon2id, whose threads need libgcc_s (its
 # cost and keyslot area kept small for the emulator), for the key of a kept
-# key text, which
-# then recovers the volume for this board; BusyBox, the guest's init as an
-# absolute /sbin/init symlink, and the data on it. Then a plain file system
-# on partition 1, and a new volume on partition 3 with the recovered key.
+# key text, which then recovers the volume for this board; a recovery key
+# sealed to the vendor's certificate, its token exported for the vendor;
+# BusyBox, the guest's init as an absolute /sbin/init symlink, and the data
+# on it. Then a plain file system on partition 1, and a new volume on
+# partition 3 with the recovered key and a recovery key of its own.
 make_root() {
   mkdir -p /mnt
   mke2fs -L root /dev/mapper/cryptroot >/dev/null && mount /dev/mapper/cryptroot /mnt || return 1
@@ -97,11 +98,14 @@ guest_emmc_again() {
     sed -n 's/^Version:[[:space:]]*//p;s/^[[:space:]]*PBKDF:[[:space:]]*//p;s/^[[:space:]]*Threads:[[:space:]]*//p')
   report root.luks_header "$(echo $header)"
   run_tool root.recover --newkey="$key_text" /dev/mmcblk0p2 cryptroot
+  run_tool root.escrow --escrow=/vmtest/vendor.pem /dev/mmcblk0p2 cryptroot
+  token=$(cryptsetup luksDump /dev/mmcblk0p2 | sed -n 's/^  \([0-9]*\): lockwarden-recovery$/\1/p')
+  report root.token "$(cryptsetup token export --token-id "$token" /dev/mmcblk0p2 | base64 -w0)"
   make_root
   report root.made $?
   cryptsetup close cryptroot
   mke2fs -L boot /dev/mmcblk0p1 >/dev/null
-  run_tool emmc2.format -f /dev/mmcblk0p3 cryptdata
+  run_tool emmc2.format -f --escrow=/vmtest/vendor.pem /dev/mmcblk0p3 cryptdata
   write_data emmc2.format /dev/mapper/cryptdata
   cryptsetup close cryptdata
   sync
@@ -117,8 +121,9 @@ host_emmc_again() {
   status="BOARD=emmc\nDISK=/dev/mmcblk0\nKEYRING=/dev/mmcblk0p4\nKEYRING_OFFSET=0\nPRIMARY=ok\nFALLBACK=none\n"
   status="${status}VOLUME=luks2\nKEY_OPENS=yes\nKEYSLOT=0\nKDF=pbkdf2\nTOKENS=0\n"
   no_fw_env='[ERROR] get_keydev_and_offset_from_fwenv: Failed to open /etc/fw_env.config\n'
-  check_run emmc-again emmc2.status_closed 0 "${status}MAPPED=no\nMAPPED_AS_NAME=no\n" "$no_fw_env"
-  check_run emmc-again emmc2.status_open 0 "${status}MAPPED=cryptdata\nMAPPED_AS_NAME=yes\n" "$no_fw_env"
+  lifecycle="RECOVERY=no\nBOARD_KEYSLOT=\nSTRAY_KEYSLOTS=\n"
+  check_run emmc-again emmc2.status_closed 0 "${status}MAPPED=no\nMAPPED_AS_NAME=no\n$lifecycle" "$no_fw_env"
+  check_run emmc-again emmc2.status_open 0 "${status}MAPPED=cryptdata\nMAPPED_AS_NAME=yes\n$lifecycle" "$no_fw_env"
   check emmc-again emmc2.open.read_md5 "$(val emmc-first emmc.format.written_md5)" "data read back after the power cycle"
   # Without fdisk: the shell's complaint, then the partition the kernel names "safe".
   check emmc-again emmc2.p4_partname safe "the GPT name of partition 4 in sysfs"
@@ -128,7 +133,8 @@ host_emmc_again() {
   # argon2id with as many threads as the machine has CPUs, up to 4 (the PC's 2).
   check emmc-again root.luks_header "2 argon2id $cpus" "cryptsetup's own key derivation"
   check_run emmc-again root.recover 0 '' "$no_fdisk"
+  check_run emmc-again root.escrow 0 '' "$no_fdisk$new_slot"
   check emmc-again root.made 0 "the root file system made and filled"
-  check_run emmc-again emmc2.format 0 '' "$no_fdisk"
+  check_run emmc-again emmc2.format 0 '' "$no_fdisk$new_slot"
   check_finished emmc-again
 }

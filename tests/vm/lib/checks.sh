@@ -51,7 +51,7 @@ boot() {
       sleep 0.5
     done
     # The program turns echo off right after its prompt.
-    sleep 2
+    sleep 1
     # A subshell: a guest gone by then kills it, not the test, with SIGPIPE.
     (printf '%s\n' "$answer" >&"$input") 2>/dev/null || true
   done

@@ -21,6 +21,7 @@ const option LONG_OPTIONS[] = {
     {"newkey", optional_argument, nullptr, 'n'},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'v'},
+    {"kdf", required_argument, nullptr, 'k'},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -76,6 +77,17 @@ void begin_early_output(const cli_options_record *options)
   end_early_output(status);
 }
 
+bool parse_kdf(const char *value, luks_kdf *kdf)
+{
+  if (strcmp(value, "minimal") == 0)
+    *kdf = KDF_MINIMAL;
+  else if (strcmp(value, "default") == 0)
+    *kdf = KDF_DEFAULT;
+  else
+    return false;
+  return true;
+}
+
 }  // namespace
 
 void parse_options(int argc, char **argv, cli_options_record *options)
@@ -88,6 +100,7 @@ void parse_options(int argc, char **argv, cli_options_record *options)
   // the command line is documented with.
   char *positional[2] = {nullptr, nullptr};
   int positional_count = 0;
+  bool kdf_given = false;
   int option_char;
   while ((option_char = getopt_long(argc, argv, "-fn::", LONG_OPTIONS, nullptr)) != -1) {
     switch (option_char) {
@@ -110,6 +123,11 @@ void parse_options(int argc, char **argv, cli_options_record *options)
     case 'f':
       options->do_format = true;
       break;
+    case 'k':
+      kdf_given = true;
+      if (!parse_kdf(optarg, &options->kdf))
+        usage(options, 1);
+      break;
     default:
       usage(options, 1);
     }
@@ -122,6 +140,9 @@ void parse_options(int argc, char **argv, cli_options_record *options)
   }
   keep_key_text(options);
 
+  // A key derivation is a choice of the format alone.
+  if (kdf_given && !options->do_format)
+    usage(options, 1);
   // A word left over beside -n is most often a key text typed with a blank
   // (-n TEXT): storing a random key in its place would lose the operator's key.
   if (positional_count == 2) {

@@ -31,7 +31,8 @@ constexpr char OPEN_WORDS[] = "cryptsetup -d - open --type luks";
 // itself opens may count, so the test asks for a token type nobody has.
 constexpr char TEST_KEY_WORDS[] = "cryptsetup --test-passphrase --token-type lockwarden-no-token -d - open --type luks";
 static_assert(sizeof(FORMAT_MINIMAL_WORDS) > sizeof(FORMAT_DEFAULT_WORDS) &&
-                  sizeof(FORMAT_MINIMAL_WORDS) + DEVICE_MAX < COMMAND_LEN && sizeof(TEST_KEY_WORDS) + DEVICE_MAX < COMMAND_LEN &&
+                  sizeof(FORMAT_MINIMAL_WORDS) + DEVICE_MAX < COMMAND_LEN &&
+                  sizeof(TEST_KEY_WORDS) + DEVICE_MAX < COMMAND_LEN &&
                   sizeof(OPEN_WORDS) + DEVICE_MAX + 1 + MAPPED_NAME_MAX < COMMAND_LEN,
               "every command has room for the longest device path and mapped name");
 

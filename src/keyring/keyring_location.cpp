@@ -236,6 +236,7 @@ int holds_keyring(const keyring_location *location, const char *device)
   if (strcmp(device, keydev) == 0 || same_node(device, keydev))
     return 1;
   char other[64];
+  static_assert(sizeof(other) >= MMC_DISK_LEN, "the whole disk of every eMMC partition the program names fits");
   if (other_name(keydev, other, sizeof(other)) && (strcmp(device, other) == 0 || same_node(device, other)))
     return 1;
   return 0;

@@ -62,7 +62,6 @@ const usage_case USAGE_CASES[] = {
     {"long_new_key_with_one_argument", {"--newkey", "/dev/mmcblk0p3"}, 1, ""},
     // A key derivation only for a keyslot the run makes, and only one of the two.
     {"kdf_without_format", {"--kdf=minimal", "/dev/mmcblk0p3", "cryptroot"}, 1, ""},
-    {"kdf_with_a_new_key_alone", {"-n", "--kdf", "default"}, 1, ""},
     {"kdf_unknown", {"-f", "--kdf=argon2id", "/dev/mmcblk0p3", "cryptroot"}, 1, ""},
     {"kdf_without_value", {"-f", "/dev/mmcblk0p3", "cryptroot", "--kdf"}, 1, "option '--kdf' requires an argument"},
 };

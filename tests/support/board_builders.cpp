@@ -27,13 +27,6 @@ void make_emmc_board(const board &b, const std::string &listing, const std::stri
   b.image(safe_partition.empty() ? BUILD_MMC_DISK + "p4" : safe_partition, 1024 * 1024, 0);
 }
 
-void name_emmc_disk(const board &b, const std::string &disk)
-{
-  b.write("/proc/cmdline", "console=ttymxc0,115200 root=" + disk + "p2 rootwait rw lockwarden.disk=" + disk + "\n");
-  b.remove(BUILD_MMC_DISK + "p4");
-  b.image(disk + "p4", 1024 * 1024, 0);
-}
-
 void make_nand_board(const board &b, const std::string &geometry_extra)
 {
   add_board_identity(b);

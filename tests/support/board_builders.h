@@ -10,16 +10,20 @@ constexpr size_t NAND_ERASE_SIZE = 128 * 1024;
 constexpr size_t NAND_PAGE_SIZE = 2048;
 constexpr size_t NAND_PARTITION_SIZE = 8 * NAND_ERASE_SIZE;
 
-// The build's eMMC disk, another that a board may name on its kernel command
-// line, and the options of the format command of each key derivation (the
-// build's and the other), written out here rather than taken from the program.
+// The build's eMMC disk and the options of its format command, written out
+// here rather than taken from the program.
 inline const std::string BUILD_MMC_DISK = LOCKWARDEN_MMC_DISK;
+#if LOCKWARDEN_MINIMAL_KDF
+inline const std::string FORMAT_OPTIONS = "-q -h sha256 --pbkdf pbkdf2 --pbkdf-force-iterations 1000";
+inline const std::string OTHER_BUILD_FORMAT_OPTIONS = "-q -h sha256";
+#else
+inline const std::string FORMAT_OPTIONS = "-q -h sha256";
+inline const std::string OTHER_BUILD_FORMAT_OPTIONS = "-q -h sha256 --pbkdf pbkdf2 --pbkdf-force-iterations 1000";
+#endif
+// Those of each key derivation, and an eMMC disk other than the build's.
+inline const std::string MINIMAL_KDF_OPTIONS = LOCKWARDEN_MINIMAL_KDF ? FORMAT_OPTIONS : OTHER_BUILD_FORMAT_OPTIONS;
+inline const std::string DEFAULT_KDF_OPTIONS = LOCKWARDEN_MINIMAL_KDF ? OTHER_BUILD_FORMAT_OPTIONS : FORMAT_OPTIONS;
 inline const std::string NAMED_MMC_DISK = BUILD_MMC_DISK == "/dev/mmcblk2" ? "/dev/mmcblk1" : "/dev/mmcblk2";
-inline const std::string MINIMAL_KDF_OPTIONS = "-q -h sha256 --pbkdf pbkdf2 --pbkdf-force-iterations 1000";
-inline const std::string DEFAULT_KDF_OPTIONS = "-q -h sha256";
-inline const std::string FORMAT_OPTIONS = LOCKWARDEN_MINIMAL_KDF ? MINIMAL_KDF_OPTIONS : DEFAULT_KDF_OPTIONS;
-inline const std::string OTHER_BUILD_FORMAT_OPTIONS =
-    LOCKWARDEN_MINIMAL_KDF ? DEFAULT_KDF_OPTIONS : MINIMAL_KDF_OPTIONS;
 
 // The fuse words, key blob device and random device every board has.
 void add_board_identity(const board &b, const std::string &secret = "board-a");
@@ -28,10 +32,6 @@ void add_board_identity(const board &b, const std::string &secret = "board-a");
 // (the real BusyBox GPT listing by default), the keyring partition image of
 // 1 MiB of zeros (partition 4 of the build's disk by default).
 void make_emmc_board(const board &b, const std::string &listing = "", const std::string &safe_partition = "");
-
-// Moves an eMMC board to `disk`, which its kernel command line names with
-// lockwarden.disk=: its root and its keyring partition (p4) are there.
-void name_emmc_disk(const board &b, const std::string &disk);
 
 // NAND board: root on UBI, /proc/mtd in the kernel's format with "safe" on
 // mtd2 (1 MiB, 128 KiB blocks, 2 KiB pages, erased), `geometry_extra` added

@@ -79,6 +79,8 @@ void begin_early_output(const cli_options_record *options)
 
 bool parse_kdf(const char *value, luks_kdf *kdf)
 {
+  if (value == nullptr)
+    return false;
   if (strcmp(value, "minimal") == 0)
     *kdf = KDF_MINIMAL;
   else if (strcmp(value, "default") == 0)

@@ -16,6 +16,7 @@
 #include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #define SIM_EXPORT extern "C" __attribute__((visibility("default")))
@@ -117,16 +118,31 @@ SIM_EXPORT DIR *opendir(const char *path)
   return dir;
 }
 
-// A node's identity (device number, inode) is that of its sandbox file.
+// A node's identity (device number, inode) is that of its sandbox file. An
+// eMMC node with a sysfs entry is the block device the entry names, as the
+// kernel's devtmpfs node is: no size, the device number in st_rdev.
+template <typename stat_record>
+static int node_stat(const char *root, const char *path, int result, stat_record *st)
+{
+  unsigned major_number = 0;
+  unsigned minor_number = 0;
+  if (result == 0 && block_device_number(root, path, &major_number, &minor_number)) {
+    st->st_mode = S_IFBLK | (st->st_mode & 07777);
+    st->st_rdev = makedev(major_number, minor_number);
+    st->st_size = 0;
+  }
+  return result;
+}
+
 SIM_EXPORT int stat(const char *path, struct stat *st) noexcept
 {
   MAP_PATH;
-  return target == nullptr ? fail(ENAMETOOLONG) : NEXT(stat)(target, st);
+  return target == nullptr ? fail(ENAMETOOLONG) : node_stat(root, path, NEXT(stat)(target, st), st);
 }
 SIM_EXPORT int stat64(const char *path, struct stat64 *st) noexcept
 {
   MAP_PATH;
-  return target == nullptr ? fail(ENAMETOOLONG) : NEXT(stat64)(target, st);
+  return target == nullptr ? fail(ENAMETOOLONG) : node_stat(root, path, NEXT(stat64)(target, st), st);
 }
 
 SIM_EXPORT int posix_fadvise(int fd, off_t offset, off_t length, int advice) noexcept

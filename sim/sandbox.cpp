@@ -196,8 +196,13 @@ static bool is_mapped(const char *root, const char *path)
   for (const char *name : exact)
     if (strcmp(path, name) == 0)
       return true;
-  return has_prefix(path, "/dev/mtd") || has_prefix(path, "/dev/mmcblk") ||
-         strcmp(path, "/sys/class/block") == 0 || has_prefix(path, "/sys/class/block/");
+  static const char *const folders[] = {"/sys/class/block", "/sys/dev/block", "/sys/block"};
+  for (const char *folder : folders) {
+    const size_t length = strlen(folder);
+    if (strncmp(path, folder, length) == 0 && (path[length] == '\0' || path[length] == '/'))
+      return true;
+  }
+  return has_prefix(path, "/dev/mtd") || has_prefix(path, "/dev/mmcblk");
 }
 
 // The path to open: below the sandbox for a mapped path (root_out set), the
@@ -211,6 +216,21 @@ const char *map_path(const char *path, char *buffer, size_t size, const char **r
   note_sandbox(root);
   *root_out = root;
   return join(buffer, size, root, path) ? buffer : nullptr;
+}
+
+bool block_device_number(const char *root, const char *path, unsigned *major_number, unsigned *minor_number)
+{
+  static char uevent[PATH_MAX];
+  static char text[512];
+  if (root == nullptr || !has_prefix(path, "/dev/mmcblk") ||
+      snprintf(uevent, sizeof(uevent), "%s/sys/class/block/%s/uevent", root, path + strlen("/dev/")) >=
+          static_cast<int>(sizeof(uevent)) ||
+      !read_text(uevent, text, sizeof(text)))
+    return false;
+  const char *major_line = strstr(text, "MAJOR=");
+  const char *minor_line = strstr(text, "MINOR=");
+  return major_line != nullptr && minor_line != nullptr && sscanf(major_line, "MAJOR=%u", major_number) == 1 &&
+         sscanf(minor_line, "MINOR=%u", minor_number) == 1;
 }
 
 }  // namespace board_sim

@@ -86,6 +86,10 @@ bool passthrough(const char *root);
 // The path to open: below the sandbox for a mapped path (root_out set), the
 // given one otherwise; nullptr when the sandbox path does not fit.
 const char *map_path(const char *path, char *buffer, size_t size, const char **root_out);
+// The device number of an eMMC node (/dev/mmcblkN, /dev/mmcblkNpM) whose
+// sysfs entry in the sandbox (`root`, null: none) has a uevent with MAJOR=
+// and MINOR=: the node is then that block device.
+bool block_device_number(const char *root, const char *path, unsigned *major_number, unsigned *minor_number);
 
 // ---- the descriptor table (descriptors.cpp) ----
 

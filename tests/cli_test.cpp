@@ -60,6 +60,10 @@ const usage_case USAGE_CASES[] = {
     {"new_key_with_a_detached_text", {"-n", "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8="}, 1, ""},
     {"new_key_with_three_arguments", {"-n", "/dev/mmcblk0p3", "cryptroot", "extra"}, 1, ""},
     {"long_new_key_with_one_argument", {"--newkey", "/dev/mmcblk0p3"}, 1, ""},
+    // The report writes nothing and takes at most a device and a name.
+    {"status_with_format", {"--status", "-f", "/dev/mmcblk0p3", "cryptroot"}, 1, ""},
+    {"status_with_a_new_key", {"-n", "--status"}, 1, ""},
+    {"status_with_three_arguments", {"--status", "/dev/mmcblk0p3", "cryptroot", "extra"}, 1, ""},
     // A key derivation only for a keyslot the run makes, and only one of the two.
     {"kdf_without_format", {"--kdf=minimal", "/dev/mmcblk0p3", "cryptroot"}, 1, ""},
     {"kdf_unknown", {"-f", "--kdf=argon2id", "/dev/mmcblk0p3", "cryptroot"}, 1, ""},

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The volume commands end to end against the real cryptsetup on image files:
 // it alone judges whether the stored key opens a volume.
+#include <cstdlib>
 #include <string>
 #include <sys/stat.h>
 #include <utility>
@@ -10,8 +11,13 @@
 #include "support/board_builders.h"
 #include "support/run_program.h"
 #include "support/test_data.h"
+#include "volume/luks_dump.h"
 
 namespace {
+
+// What the report says of the board of these tests before the volume.
+const std::string STATUS_KEYRING = "BOARD=emmc\nDISK=" + BUILD_MMC_DISK + "\nKEYRING=" + BUILD_MMC_DISK +
+                                   "p4\nKEYRING_OFFSET=0\nPRIMARY=ok\nFALLBACK=none\n";
 
 // The real cryptsetup judges the key: format an image, then open it in a
 // fresh run with the key recovered from the stored blob.
@@ -30,6 +36,10 @@ TEST(real_cryptsetup, formats_and_opens_an_image_with_the_stored_key)
   r = run_with_real_cryptsetup(b, {image, "cryptdata"});
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_EQ(r.out, "");
+  r = run_with_real_cryptsetup(b, {"--status", image, "cryptdata"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, STATUS_KEYRING + "VOLUME=luks2\nKEY_OPENS=yes\nKEYSLOT=0\nKDF=pbkdf2\nTOKENS=0\nMAPPED=no\n"
+                   "MAPPED_AS_NAME=no\n");
 
   // A random key for the formatted volume would orphan it: refused, and the
   // old blob still opens the volume.
@@ -77,6 +87,52 @@ TEST(real_cryptsetup, formats_and_opens_an_image_with_the_stored_key)
   r = run_tool({{"-n", image, "cryptdata"}, b.root, PEER_CRYPTSETUP_BIN, {}, session});
   EXPECT_EQ(r.out, "[ERROR] generate_key: new key does not open " + image + "\n[ERROR] main: generate key\n");
   EXPECT_EQ(b.read("/dev/mmcblk0p4"), stored);
+  // Nor does the report's: the stored key is not the volume's.
+  r = run_tool({{"--status", image}, b.root, PEER_CRYPTSETUP_BIN, {}, session});
+  EXPECT_EQ(r.status, 255);
+  EXPECT_NE(r.out.find("\nKEY_OPENS=no\nKEYSLOT=\nKDF=\nTOKENS=1\n"), std::string::npos) << r.out;
+}
+
+// The report names the keyslot the stored key opens and that keyslot's key
+// derivation (slot 0 here derives with PBKDF2 and takes another key), from
+// cryptsetup's own dump, which gives the tokens too; LUKS1 derives with PBKDF2.
+TEST(real_cryptsetup, status_names_the_keyslot_and_its_key_derivation)
+{
+  const std::string real = "PATH=/usr/sbin:/sbin:$PATH cryptsetup -q ";
+  board b;
+  make_emmc_board(b);
+  ASSERT_EQ(run_with_real_cryptsetup(b, {"-n" + KEY_TEXT}).status, 0);
+  b.write("/key", key_00_to_1f());
+  b.write("/other", key_20_to_3f());
+  const std::string luks2 = b.path("/2.img"), luks1 = b.path("/1.img");
+  b.image("/2.img", 32 * 1024 * 1024, 0);
+  b.image("/1.img", 4 * 1024 * 1024, 0);
+  for (const std::string &command :
+       {"--pbkdf pbkdf2 --pbkdf-force-iterations 1000 -d " + b.path("/other") + " luksFormat " + luks2,
+        "--pbkdf argon2id --pbkdf-memory 8192 --pbkdf-force-iterations 4 -d " + b.path("/other") + " luksAddKey " +
+            luks2 + " " + b.path("/key"),
+        "token add --key-description a --key-slot 1 " + luks2, "token add --key-description b --key-slot 0 " + luks2,
+        "--type luks1 --pbkdf-force-iterations 1000 -d " + b.path("/key") + " luksFormat " + luks1})
+    ASSERT_EQ(run_shell(real + command).status, 0) << command;
+  program_result r = run_with_real_cryptsetup(b, {"--status", luks2});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, STATUS_KEYRING + "VOLUME=luks2\nKEY_OPENS=yes\nKEYSLOT=1\nKDF=argon2id\nTOKENS=2\nMAPPED=no\n");
+  r = run_with_real_cryptsetup(b, {"--status", luks1});
+  EXPECT_EQ(r.out, STATUS_KEYRING + "VOLUME=luks1\nKEY_OPENS=yes\nKEYSLOT=0\nKDF=pbkdf2\nTOKENS=0\nMAPPED=no\n");
+
+  setenv("PATH", ("/usr/sbin:/sbin:" + std::string(getenv("PATH"))).c_str(), 1);
+  luks_header_dump dump;
+  ASSERT_EQ(cryptsetup_luksDump(luks2.c_str(), &dump), 0);
+  EXPECT_EQ(dump.version, 2);
+  EXPECT_STREQ(dump.keyslots[0].kdf, "pbkdf2");
+  EXPECT_TRUE(dump.keyslots[1].active && !dump.keyslots[2].active);
+  ASSERT_EQ(dump.token_count, 2);
+  EXPECT_EQ(std::string(dump.tokens[1].type) + " " + std::to_string(dump.tokens[1].id), "luks2-keyring 1");
+  EXPECT_EQ(dump.tokens[0].keyslots, 2u);
+  EXPECT_EQ(dump.tokens[1].keyslots, 1u);
+  ASSERT_EQ(cryptsetup_luksDump(luks1.c_str(), &dump), 0);
+  EXPECT_TRUE(dump.version == 1 && dump.keyslots[0].active && !dump.keyslots[1].active && dump.token_count == 0);
+  EXPECT_EQ(cryptsetup_luksDump(b.path("/key").c_str(), &dump), -1);
 }
 
 // Both builds open the volumes of both: one image formatted through the

@@ -29,3 +29,11 @@
 // Opens the LUKS partition under its name with the stored key, after waiting
 // (30 s at most) for a run that rewrites the keyring.
 [[nodiscard]] int action_open(const cli_options_record *options, keyring_location *keyring);
+
+// --status: the KEY=VALUE report of whether an open of the partition (or,
+// without one, a recovery of the key) would succeed, and why not, on
+// standard output alone; everything else goes to standard error. It writes
+// nothing and holds the keyring shared, as an open does. 0 when the stored
+// key opens the partition (without one: the primary blob unwraps), 2 when
+// only the copy behind the U-Boot environment would, else -1.
+[[nodiscard]] int action_status(const cli_options_record *options, keyring_location *keyring);

@@ -12,9 +12,11 @@ namespace {
 // The steps in their documented order, each only after the one before it
 // succeeded: the checks of the partition work, the new key (with -f the
 // partition is formatted with it before it is stored), the format with the
-// stored key, the open.
+// stored key, the open. --status is a run of its own.
 int run_steps(const cli_options_record *options, keyring_location *keyring)
 {
+  if (options->status)
+    return action_status(options, keyring);
   const bool partition_work = has_partition_work(options);
   if (partition_work && check_partition_work(options, keyring) != 0)
     return -1;

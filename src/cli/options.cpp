@@ -16,9 +16,13 @@ namespace {
 
 constexpr const char *PROGRAM_NAME = "lockwarden-tool";
 
+// Long options without a short form: values past any character.
+constexpr int OPTION_STATUS = 0x100;
+
 const option LONG_OPTIONS[] = {
     {"format", no_argument, nullptr, 'f'},
     {"newkey", optional_argument, nullptr, 'n'},
+    {"status", no_argument, nullptr, OPTION_STATUS},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'v'},
     {"kdf", required_argument, nullptr, 'k'},
@@ -90,6 +94,23 @@ bool parse_kdf(const char *value, luks_kdf *kdf)
   return true;
 }
 
+// Where the positional arguments go. The report stands alone: it writes
+// nothing, so it takes no -n or -f, and the device and the name are both
+// optional. A word left over beside -n is most often a key text typed with a
+// blank (-n TEXT): storing a random key in its place would lose the
+// operator's key.
+void take_arguments(cli_options_record *options, char *const positional[2], int positional_count)
+{
+  if (options->status && (options->new_key || options->do_format || positional_count > 2))
+    usage(options, 1);
+  if (options->status || positional_count == 2) {
+    options->partition_device = positional[0];
+    options->mapped_name = positional[1];
+  } else if (!options->new_key || positional_count != 0) {
+    usage(options, 1);
+  }
+}
+
 }  // namespace
 
 void parse_options(int argc, char **argv, cli_options_record *options)
@@ -130,6 +151,9 @@ void parse_options(int argc, char **argv, cli_options_record *options)
       if (!parse_kdf(optarg, &options->kdf))
         usage(options, 1);
       break;
+    case OPTION_STATUS:
+      options->status = true;
+      break;
     default:
       usage(options, 1);
     }
@@ -145,14 +169,7 @@ void parse_options(int argc, char **argv, cli_options_record *options)
   // A key derivation is a choice of the format alone.
   if (kdf_given && !options->do_format)
     usage(options, 1);
-  // A word left over beside -n is most often a key text typed with a blank
-  // (-n TEXT): storing a random key in its place would lose the operator's key.
-  if (positional_count == 2) {
-    options->partition_device = positional[0];
-    options->mapped_name = positional[1];
-  } else if (!options->new_key || positional_count != 0) {
-    usage(options, 1);
-  }
+  take_arguments(options, positional, positional_count);
 }
 
 void wipe_key_text(cli_options_record *options)

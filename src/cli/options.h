@@ -7,6 +7,7 @@
 struct cli_options_record {
   bool do_format = false;
   bool new_key = false;
+  bool status = false;  // --status: the report, nothing else
   char *new_key_base64 = nullptr;  // the program's own copy: the argument strings hold zeros
   char *partition_device = nullptr;
   char *mapped_name = nullptr;

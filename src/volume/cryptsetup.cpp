@@ -1,24 +1,16 @@
 // SPDX-License-Identifier: MIT
 #include "volume/cryptsetup.h"
 
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "util/io.h"
 #include "util/report.h"
+#include "volume/command_line.h"
 
 namespace {
-
-// Room for any path the kernel takes (PATH_MAX less its NUL), such as a
-// /dev/disk/by-partlabel/ link, and for any device-mapper name (DM_NAME_LEN
-// less its NUL); the commands' own words fit in what is left.
-constexpr size_t DEVICE_MAX = 4095;
-constexpr size_t MAPPED_NAME_MAX = 127;
-constexpr size_t COMMAND_LEN = DEVICE_MAX + 1 + MAPPED_NAME_MAX + 256;
 
 // The format command of each key derivation.
 constexpr char FORMAT_DEFAULT_WORDS[] = "cryptsetup -q -h sha256 -d - luksFormat";
@@ -36,60 +28,7 @@ static_assert(sizeof(FORMAT_MINIMAL_WORDS) > sizeof(FORMAT_DEFAULT_WORDS) &&
                   sizeof(OPEN_WORDS) + DEVICE_MAX + 1 + MAPPED_NAME_MAX < COMMAND_LEN,
               "every command has room for the longest device path and mapped name");
 
-// Besides letters and digits: the mapped-name punctuation the boot scripts
-// share, and '/' for device paths, which a name may hold as well.
-constexpr char ARGUMENT_PUNCTUATION[] = "/" LOCKWARDEN_NAME_CHARS;
-
-// The arguments go unquoted into a root shell's command line: only plain
-// path and name characters pass, and nothing that could read as an option.
-bool is_safe_argument(const char *argument)
-{
-  if (argument == nullptr || argument[0] == '\0' || argument[0] == '-')
-    return false;
-  for (const char *c = argument; *c != '\0'; c++) {
-    if ((*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z') || (*c >= '0' && *c <= '9'))
-      continue;
-    if (strchr(ARGUMENT_PUNCTUATION, *c) == nullptr)
-      return false;
-  }
-  return true;
-}
-
 const char *format_words(luks_kdf kdf) { return kdf == KDF_MINIMAL ? FORMAT_MINIMAL_WORDS : FORMAT_DEFAULT_WORDS; }
-
-// The one place a command line is made: the command's words, the device and
-// the name, if there is one. Arguments unsafe for the shell, or longer than
-// any command has room for, are refused alike for every command (with the
-// line of `scope` where there is one); a command line cut short never runs.
-bool compose_command(char *command, const char *scope, const char *words, const char *device, const char *name)
-{
-  if (!is_safe_argument(device) || (name != nullptr && !is_safe_argument(name))) {
-    if (scope != nullptr)
-      report_error(scope, "unsafe argument");
-    return false;
-  }
-  const int length = snprintf(command, COMMAND_LEN, "%s %s%s%s", words, device, name != nullptr ? " " : "",
-                              name != nullptr ? name : "");
-  if (strlen(device) <= DEVICE_MAX && (name == nullptr || strlen(name) <= MAPPED_NAME_MAX) && length >= 0 &&
-      static_cast<size_t>(length) < COMMAND_LEN)
-    return true;
-  if (scope != nullptr)
-    report_error(scope, "command too long");
-  return false;
-}
-
-// The one reading of a child's wait status: its exit status (0 to 255), or
-// -1 when it was ended by a signal or could not be waited for (the latter
-// with the "pclose" line of `scope`, where there is one).
-int exit_status_of(int wait_status, const char *scope)
-{
-  if (wait_status < 0) {
-    if (scope != nullptr)
-      report_error(scope, "pclose");
-    return -1;
-  }
-  return WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
-}
 
 // Starts the command, writes the key to its standard input and waits for
 // it, leaving the wait status (or the wait's negative result) in *status.
@@ -100,16 +39,7 @@ int feed_key(const char *command, const uint8_t *key, int *status)
   FILE *child = popen(command, "w");
   if (child == nullptr)
     return -1;
-  // A child that quits before reading must not kill us with SIGPIPE. Ignored
-  // only after the child started, so that it keeps the default disposition.
-  struct sigaction ignore;
-  struct sigaction previous;
-  memset(&ignore, 0, sizeof(ignore));
-  ignore.sa_handler = SIG_IGN;
-  sigemptyset(&ignore.sa_mask);
-  sigaction(SIGPIPE, &ignore, &previous);
-  int written = complete_write(fileno(child), key, VOLUME_KEY_LEN);
-  sigaction(SIGPIPE, &previous, nullptr);
+  const int written = write_key_to_child(child, key, VOLUME_KEY_LEN);
   *status = pclose(child);
   return written == 0 ? 0 : -2;
 }

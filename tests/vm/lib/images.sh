@@ -142,7 +142,13 @@ EOF
   chmod 0755 "$itools"/conf/hooks/* "$itools"/conf/scripts/local-top/*
 }
 
-wrap() { printf '#!/bin/sh\nLD_PRELOAD=/usr/lib/libboardsim.so BOARD_SIM_ROOT=/board exec %s "$@"\n' "$2" >"$1"; chmod 0755 "$1"; }
+# wrap WRAPPER PROGRAM: the program under the simulator; the exit status of a
+# report on the console.
+wrap() {
+  printf '#!/bin/sh\nLD_PRELOAD=/usr/lib/libboardsim.so BOARD_SIM_ROOT=/board %s "$@"\nstatus=$?\n%s\nexit $status\n' "$2" \
+    '[ "$1" != --status ] || echo "vmtest: lockwarden-tool --status exited with $status" >/dev/console' >"$1"
+  chmod 0755 "$1"
+}
 
 # build_root_initramfs: $root_initrd, which opens the encrypted root: on the
 # PC made by mkinitramfs (kept until its inputs change), on the ARM board the

@@ -79,8 +79,10 @@ make_root() {
 guest_emmc_again() {
   load_sd_card
   report emmc2.blob_md5 "$(blob_md5)"
+  run_tool emmc2.status_closed --status /dev/mmcblk0p3 cryptdata
   run_tool emmc2.open /dev/mmcblk0p3 cryptdata
   read_data emmc2.open /dev/mapper/cryptdata
+  run_tool emmc2.status_open --status /dev/mmcblk0p3 cryptdata
   cryptsetup close cryptdata
   rm /sbin/fdisk
   report emmc2.p4_partname "$(sed -n 's/^PARTNAME=//p' /sys/class/block/mmcblk0p4/uevent)"
@@ -111,6 +113,12 @@ host_emmc_again() {
   check emmc-again board emmc-again
   check emmc-again emmc2.blob_md5 "$(val emmc-first emmc.blob_md5)" "the stored blob survives"
   check_run emmc-again emmc2.open 0 ''
+  # The report before and after the open, from the real kernel's sysfs.
+  status="BOARD=emmc\nDISK=/dev/mmcblk0\nKEYRING=/dev/mmcblk0p4\nKEYRING_OFFSET=0\nPRIMARY=ok\nFALLBACK=none\n"
+  status="${status}VOLUME=luks2\nKEY_OPENS=yes\nKEYSLOT=0\nKDF=pbkdf2\nTOKENS=0\n"
+  no_fw_env='[ERROR] get_keydev_and_offset_from_fwenv: Failed to open /etc/fw_env.config\n'
+  check_run emmc-again emmc2.status_closed 0 "${status}MAPPED=no\nMAPPED_AS_NAME=no\n" "$no_fw_env"
+  check_run emmc-again emmc2.status_open 0 "${status}MAPPED=cryptdata\nMAPPED_AS_NAME=yes\n" "$no_fw_env"
   check emmc-again emmc2.open.read_md5 "$(val emmc-first emmc.format.written_md5)" "data read back after the power cycle"
   # Without fdisk: the shell's complaint, then the partition the kernel names "safe".
   check emmc-again emmc2.p4_partname safe "the GPT name of partition 4 in sysfs"

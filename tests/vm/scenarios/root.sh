@@ -69,9 +69,14 @@ host_root_nofs() {
   fi
 }
 
-# Another board: the program's lines and what failed, then a reboot.
+# Another board: the program's lines, the report's reason (from a report
+# that ends with 255) and what failed, then a reboot.
 host_root_other_board() {
   check_rebooted root-other-board
+  check_console root-other-board "vmtest: lockwarden-tool --status exited with 255"
+  check_console root-other-board "[ERROR] main: open partition" "REASON='the key blob at offset 0 of /dev/mmcblk0p4 \
+is refused by the key blob device: made on another board, before the secure-boot fuse was set, or damaged (an empty \
+place looks the same), and /etc/fw_env.config names no copy behind the U-Boot environment'"
   if [ "$arch" = x86_64 ]; then
     check_console root-other-board "[ERROR] main: open partition" \
       "lockwarden: opening /dev/mmcblk0p3 as cryptdata failed: the lines of lockwarden-tool above name the step that failed"

@@ -21,8 +21,6 @@ struct status_facts {
   const char *name = nullptr;
 
   int board = -1;           // check_cmdline_for_nand's result
-  int disk_result = 0;      // get_mmc_disk's, on an eMMC board
-  char disk[MMC_DISK_LEN] = {};
   int located = -1;         // init_keydev_and_offset's result
   bool lock_refused = false;
   blob_outcome primary = BLOB_NOT_ASKED;
@@ -49,6 +47,9 @@ struct status_facts {
   key_test key_result = KEY_UNTESTED;
   int keyslot = -1;
   luks_mapping mapping;
+
+  int disk_result = 0;  // get_mmc_disk's, on an eMMC board
+  char disk[MMC_DISK_LEN] = {};
 };
 
 // The report's lines and REASON from the facts; the exit status: 0 when the

@@ -64,6 +64,10 @@ const usage_case USAGE_CASES[] = {
     {"status_with_format", {"--status", "-f", "/dev/mmcblk0p3", "cryptroot"}, 1, ""},
     {"status_with_a_new_key", {"-n", "--status"}, 1, ""},
     {"status_with_three_arguments", {"--status", "/dev/mmcblk0p3", "cryptroot", "extra"}, 1, ""},
+    // A key derivation only for a keyslot the run makes, and only one of the two.
+    {"kdf_without_format", {"--kdf=minimal", "/dev/mmcblk0p3", "cryptroot"}, 1, ""},
+    {"kdf_unknown", {"-f", "--kdf=argon2id", "/dev/mmcblk0p3", "cryptroot"}, 1, ""},
+    {"kdf_without_value", {"-f", "/dev/mmcblk0p3", "cryptroot", "--kdf"}, 1, "option '--kdf' requires an argument"},
 };
 
 class usage_text : public testing::TestWithParam<usage_case> {};

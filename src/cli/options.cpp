@@ -25,6 +25,7 @@ const option LONG_OPTIONS[] = {
     {"status", no_argument, nullptr, OPTION_STATUS},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'v'},
+    {"kdf", required_argument, nullptr, 'k'},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -80,6 +81,19 @@ void begin_early_output(const cli_options_record *options)
   end_early_output(status);
 }
 
+bool parse_kdf(const char *value, luks_kdf *kdf)
+{
+  if (value == nullptr)
+    return false;
+  if (strcmp(value, "minimal") == 0)
+    *kdf = KDF_MINIMAL;
+  else if (strcmp(value, "default") == 0)
+    *kdf = KDF_DEFAULT;
+  else
+    return false;
+  return true;
+}
+
 // Where the positional arguments go. The report stands alone: it writes
 // nothing, so it takes no -n or -f, and the device and the name are both
 // optional. A word left over beside -n is most often a key text typed with a
@@ -109,6 +123,7 @@ void parse_options(int argc, char **argv, cli_options_record *options)
   // the command line is documented with.
   char *positional[2] = {nullptr, nullptr};
   int positional_count = 0;
+  bool kdf_given = false;
   int option_char;
   while ((option_char = getopt_long(argc, argv, "-fn::", LONG_OPTIONS, nullptr)) != -1) {
     switch (option_char) {
@@ -131,6 +146,11 @@ void parse_options(int argc, char **argv, cli_options_record *options)
     case 'f':
       options->do_format = true;
       break;
+    case 'k':
+      kdf_given = true;
+      if (!parse_kdf(optarg, &options->kdf))
+        usage(options, 1);
+      break;
     case OPTION_STATUS:
       options->status = true;
       break;
@@ -145,6 +165,10 @@ void parse_options(int argc, char **argv, cli_options_record *options)
     positional_count++;
   }
   keep_key_text(options);
+
+  // A key derivation is a choice of the format alone.
+  if (kdf_given && !options->do_format)
+    usage(options, 1);
   take_arguments(options, positional, positional_count);
 }
 

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "volume/cryptsetup.h"
+
 // What the command line asks for; parse_options fills it.
 struct cli_options_record {
   bool do_format = false;
@@ -9,6 +11,7 @@ struct cli_options_record {
   char *new_key_base64 = nullptr;  // the program's own copy: the argument strings hold zeros
   char *partition_device = nullptr;
   char *mapped_name = nullptr;
+  luks_kdf kdf = BUILD_KDF;  // of the keyslot -f makes: --kdf, else the build's
 };
 
 // Fills `options`, every key text in the arguments zeroed in place, or ends

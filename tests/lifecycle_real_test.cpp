@@ -144,6 +144,10 @@ TEST(key_lifecycle, recovery_key_rebind_and_rotation_keep_the_data)
     EXPECT_EQ(with_text(b, text, VOLUME_KEY + image).out, key);
     EXPECT_EQ(b.read("/d.img").substr(DATA_OFFSET), data);
     expect_no_leak(b);
+    // The new keyslot's key derivation is --kdf's (the test cryptsetup's own fast one left out).
+    r = run_tool({{"--rotate", "--kdf=minimal", image, "c"}, b.root, PEER_CRYPTSETUP_BIN, {"PEER_CRYPTSETUP_OWN_KDF=1"}, ""});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(status_value(b, image, "KEYSLOT") + " " + status_value(b, image, "KDF"), "2 pbkdf2");
   }
 }
 

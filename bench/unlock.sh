@@ -1,12 +1,12 @@
 #!/bin/sh
 # SPDX-License-Identifier: MIT
-# The cost of an unlock, for the two format command lines a build can have:
-# two LUKS volumes are formatted by the real cryptsetup, one with the default
-# build's command (cryptsetup's own defaults: LUKS2, argon2id calibrated on
-# this machine), one with the LOCKWARDEN_MINIMAL_KDF build's (PBKDF2, 1000
-# iterations). Each is opened RUNS times through the program on a simulated
-# eMMC board (the open command is the same in both builds), and as often with
-# cryptsetup alone doing the same work (isLuks, then open with a key file),
+# The cost of an unlock, for the two key derivations of --kdf: two LUKS
+# volumes are formatted by the real cryptsetup, one with the format command
+# of --kdf=default (cryptsetup's own defaults: LUKS2, argon2id calibrated on
+# this machine), one with that of --kdf=minimal (PBKDF2, 1000 iterations).
+# Each is opened RUNS times through the program on a simulated eMMC board
+# (the open command is the same for both), and as often with cryptsetup
+# alone doing the same work (isLuks, then open with a key file),
 # alternately. Prints side by side the mean wall time of each, their ratio
 # and the peak resident memory of each (of the largest process: the program
 # or a child it started), then the program's own share. Figures only;
@@ -62,7 +62,7 @@ ln -s /dev/urandom "$board/dev/urandom"
 head -c 32 /dev/urandom >"$work/key"
 env LD_PRELOAD="$sim" BOARD_SIM_ROOT="$board" "$tool" -n"$(base64 -w0 "$work/key")" >/dev/null
 
-# The two command lines the builds format with, on the real cryptsetup.
+# The format commands of --kdf=default and --kdf=minimal, on the real cryptsetup.
 truncate -s 64M "$image" "$image.min"
 echo "formatting with cryptsetup $("$real" --version | cut -d' ' -f2)..."
 "$real" -q -h sha256 -d "$work/key" luksFormat "$image"

@@ -64,6 +64,10 @@ const usage_case USAGE_CASES[] = {
     {"status_with_format", {"--status", "-f", "/dev/mmcblk0p3", "cryptroot"}, 1, ""},
     {"status_with_a_new_key", {"-n", "--status"}, 1, ""},
     {"status_with_three_arguments", {"--status", "/dev/mmcblk0p3", "cryptroot", "extra"}, 1, ""},
+    // A key derivation only for a keyslot the run makes, and only one of the two.
+    {"kdf_without_format", {"--kdf=minimal", "/dev/mmcblk0p3", "cryptroot"}, 1, ""},
+    {"kdf_unknown", {"-f", "--kdf=argon2id", "/dev/mmcblk0p3", "cryptroot"}, 1, ""},
+    {"kdf_without_value", {"-f", "/dev/mmcblk0p3", "cryptroot", "--kdf"}, 1, "option '--kdf' requires an argument"},
     // The lifecycle options need both arguments and go together with little.
     {"rebind_one_argument", {"--rebind", "/dev/mmcblk0p3"}, 1, ""},
     {"rebind_with_new_key", {"--rebind", "-n", "/dev/mmcblk0p3", "cryptroot"}, 1, ""},
@@ -74,6 +78,7 @@ const usage_case USAGE_CASES[] = {
     {"rotate_with_value", {"--rotate=1", "/dev/mmcblk0p3", "cryptroot"}, 1, "option '--rotate' doesn't allow an"},
     {"escrow_without_value", {"--escrow"}, 1, "option '--escrow' requires an argument"},
     {"escrow_without_arguments", {"-n", "-f", "--escrow=v.pem"}, 1, ""},
+    {"kdf_with_rotate_and_open", {"--kdf=minimal", "--rotate", "/dev/mmcblk0p3", "cryptroot", "x"}, 1, ""},
     {"escrow_with_new_key_but_no_format", {"-n", "--escrow=v.pem", "/dev/mmcblk0p3", "cryptroot"}, 1, ""},
 };
 

@@ -126,6 +126,9 @@ const failure_case GENERATION_FAILURES[] = {
        b.fdisk_prints(read_fixture("fdisk/mbr.txt"));
      },
      "[ERROR] cryptsetup_format: recover key\n[ERROR] main: format partition\n", ""},
+    {"disk_word_names_no_emmc_disk", {"-n"},
+     [](const board &b) { b.write("/proc/cmdline", "root=/dev/mmcblk0p2 lockwarden.disk=/dev/sda\n"); },
+     "[ERROR] init_keydev_and_offset: lockwarden.disk=/dev/sda is not an eMMC disk\n[ERROR] main: generate key\n", ""},
     {"fuses_missing", {"-n"}, [](const board &b) { b.remove("/sys/fsl_otp/HW_OCOTP_MAC0"); },
      "[ERROR] compute_keymod: open /sys/fsl_otp/HW_OCOTP_MAC0\n[ERROR] generate_key: compute key modifier\n"
      "[ERROR] main: generate key\n", ""},
@@ -195,7 +198,8 @@ TEST(key_generation, detached_key_text_is_refused_before_anything_is_read)
 {
   for (const std::vector<std::string> &args :
        {std::vector<std::string>{"-n", KEY_TEXT}, std::vector<std::string>{"-f", "-n", "/dev/mmcblk0p3", "a", "b"},
-        std::vector<std::string>{"-n" + KEY_TEXT, "/dev/mmcblk0p3"}, std::vector<std::string>{"-n" + KEY_TEXT, "-x"}}) {
+        std::vector<std::string>{"-n" + KEY_TEXT, "/dev/mmcblk0p3"}, std::vector<std::string>{"-n" + KEY_TEXT, "-x"},
+        std::vector<std::string>{"-n" + KEY_TEXT, "-f", "--kdf=pbkdf2", "/dev/mmcblk0p3", "a"}}) {
     board b;
     make_emmc_board(b);
     program_result r = run_on_board(b, args);

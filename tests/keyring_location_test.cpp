@@ -283,6 +283,47 @@ TEST_F(on_board, no_sysfs_and_no_named_row_finds_nothing)
   EXPECT_EQ(b.log_lines("opendir /sys/class/block -> ENOENT").size(), 1u) << b.log();
 }
 
+// lockwarden.disk= names the eMMC disk searched instead of the build's; a
+// value that names none (`disk` empty: `words` is that one word) is refused
+// and never used; a NAND board never looks at the word.
+struct disk_word_case {
+  const char *name;
+  std::string words;  // on the command line after root=
+  std::string disk;
+};
+
+const disk_word_case DISK_WORD_CASES[] = {
+    {"named", "rootwait lockwarden.disk=" + NAMED_MMC_DISK, NAMED_MMC_DISK},
+    {"last_counts_quoted", "lockwarden.disk=/dev/sda \"lockwarden.disk=/dev/mmcblk999\"", "/dev/mmcblk999"},
+    {"four_digits", "lockwarden.disk=/dev/mmcblk1000", ""},
+    {"leading_zero", "lockwarden.disk=/dev/mmcblk02", ""},
+    {"partition", "lockwarden.disk=/dev/mmcblk2p1", ""},
+    {"shell_words", "lockwarden.disk=/dev/mmcblk2;reboot", ""},
+    {"empty", "lockwarden.disk=", ""},
+};
+
+class disk_word : public on_board, public testing::WithParamInterface<disk_word_case> {};
+
+TEST_P(disk_word, names_the_emmc_disk_searched)
+{
+  const disk_word_case &c = GetParam();
+  b.write("/proc/cmdline", "root=/dev/mmcblk0p2 " + c.words + "\n");
+  b.fdisk_prints(read_fixture("fdisk/gpt-safe-p4.txt"));
+  char disk[MMC_DISK_LEN];
+  const std::string out = captured_output(1, [&] { EXPECT_EQ(get_mmc_disk(disk), c.disk.empty() ? -1 : 0); });
+  EXPECT_EQ(disk, c.disk);
+  EXPECT_EQ(out, c.disk.empty() ? "[ERROR] init_keydev_and_offset: " + c.words + " is not an eMMC disk\n" : "");
+  EXPECT_EQ(captured_output(1, [&] { (void)init_keydev_and_offset(&location); }), out);
+  EXPECT_STREQ(location.keydev, c.disk.empty() ? nullptr : (c.disk + "p4").c_str());
+  EXPECT_EQ(b.log_lines("popen /sbin/fdisk -l " + c.disk).size(), c.disk.empty() ? 0u : 1u) << b.log();
+  free_keydev(&location);
+  b.write("/proc/cmdline", "root=ubi0:rootfs " + c.words + "\n");
+  b.write("/proc/mtd", MTD_HEADER + "mtd3: 00100000 00020000 \"safe\"\n");
+  EXPECT_EQ(captured_output(1, [&] { EXPECT_EQ(init_keydev_and_offset(&location), 0); }), "");
+}
+
+NAMED_CASES(disk_word, disk_word_case, DISK_WORD_CASES);
+
 // Which device names stand for the keyring's storage.
 struct holds_case {
   const char *name;

@@ -45,19 +45,14 @@ std::string vendor_recovers(const board &b, const std::string &image)
   return r.status == 0 ? r.out : "";
 }
 
-// What cryptsetup says with a key text: whether it opens a keyslot, or the
-// volume key it unlocks (luksDump --dump-volume-key, "" when none).
-bool text_opens(const board &b, const std::string &image, const std::string &text)
+// cryptsetup with the key of a key text on its standard input: whether it
+// opens a keyslot, or the volume key it unlocks.
+const std::string KEY_OPENS = "--test-passphrase -d - --keyfile-size 32 open ";
+const std::string VOLUME_KEY = "luksDump --dump-volume-key -q -d - --keyfile-size 32 ";
+program_result with_text(const board &b, const std::string &text, const std::string &words)
 {
   b.write("/tried", text);
-  return run_shell("base64 -d " + b.path("/tried") + " | " + REAL + "--test-passphrase -d - --keyfile-size 32 open " +
-                   image).status == 0;
-}
-std::string volume_key(const board &b, const std::string &image, const std::string &text)
-{
-  b.write("/tried", text);
-  return run_shell("base64 -d " + b.path("/tried") + " | " + REAL + "luksDump --dump-volume-key -q -d - " +
-                   "--keyfile-size 32 " + image + " | sed -n '/^MK dump:/,$p'").out;
+  return run_shell("base64 -d " + b.path("/tried") + " | " + REAL + words);
 }
 
 // The keyslots and tokens of the header: "keyslots 0 1 tokens 0:TYPE:0 ...".
@@ -79,23 +74,24 @@ program_result run_fed(const board &b, const std::vector<std::string> &args, con
   return run_tool({args, b.root, PEER_CRYPTSETUP_BIN, {"PEER_CRYPTSETUP_LOG=" + b.path("/children")}, ""}, state);
 }
 
-// The value of KEY in the --status report of the image.
-std::string status_value(const board &b, const std::string &image, const std::string &key)
+// The --status report of the image, and the value of one of its keys.
+std::string status_of(const board &b, const std::string &image)
 {
-  const std::string report = "\n" + run_with_real_cryptsetup(b, {"--status", image}).out;
-  const size_t at = report.find("\n" + key + "=");
-  return at == std::string::npos ? "(none)" : report.substr(at + key.size() + 2, report.find('\n', at + 1) - at - key.size() - 2);
+  return "\n" + run_with_real_cryptsetup(b, {"--status", image}).out;
+}
+std::string value_of(const std::string &report, const std::string &key)
+{
+  const size_t at = report.find("\n" + key + "=") + key.size() + 2;
+  return at < key.size() + 2 ? "(none)" : report.substr(at, report.find('\n', at) - at);
 }
 
 // What the program's last cryptsetup child did, as the table names it.
 std::string last_child(const board &b)
 {
-  std::string calls = b.read("/children");
-  calls.pop_back();
-  const std::string call = calls.substr(calls.rfind('\n') == std::string::npos ? 0 : calls.rfind('\n') + 1);
-  if (call.find("--test-passphrase") != std::string::npos)
-    return "key test";
-  for (const char *action : {"luksDump", "luksAddKey", "token import", "token remove", "luksKillSlot", "open"})
+  const std::string calls = b.read("/children");
+  const std::string call = calls.substr(calls.rfind('\n', calls.size() - 2) + 1);
+  for (const char *action : {"--test-passphrase", "luksDump", "luksAddKey", "token import", "token remove",
+                             "luksKillSlot", "open"})
     if (call.find(action) != std::string::npos)
       return action;
   return call;
@@ -116,7 +112,7 @@ TEST(key_lifecycle, recovery_key_rebind_and_rotation_keep_the_data)
     const std::string text = vendor_recovers(b, image);
     ASSERT_EQ(text.size(), 45u) << kind;
     EXPECT_EQ(text.back(), '\n');
-    EXPECT_TRUE(text_opens(b, image, text)) << kind;
+    EXPECT_EQ(with_text(b, text, KEY_OPENS + image).status, 0) << kind;
     if (kind != "rsa:2048")
       continue;
 
@@ -125,7 +121,7 @@ TEST(key_lifecycle, recovery_key_rebind_and_rotation_keep_the_data)
     for (size_t i = DATA_OFFSET; i < volume.size(); i += 4096)
       volume.replace(i, 8, "data" + std::to_string(1000 + i % 9000).substr(0, 4));
     b.write("/d.img", volume);
-    const std::string data = volume.substr(DATA_OFFSET), key = volume_key(b, image, text);
+    const std::string data = volume.substr(DATA_OFFSET), key = with_text(b, text, VOLUME_KEY + image).out;
     ASSERT_NE(key, "");
 
     // Another key blob secret: the stored blob is refused, which a boot
@@ -148,9 +144,14 @@ TEST(key_lifecycle, recovery_key_rebind_and_rotation_keep_the_data)
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(layout(image), "keyslots 0 1 tokens 0:lockwarden-board:0 1:lockwarden-recovery:1");
     EXPECT_EQ(run_with_real_cryptsetup(b, {image, "c"}).status, 0);
-    EXPECT_EQ(volume_key(b, image, text), key);
+    EXPECT_EQ(with_text(b, text, VOLUME_KEY + image).out, key);
     EXPECT_EQ(b.read("/d.img").substr(DATA_OFFSET), data);
     expect_no_leak(b);
+    // The new keyslot's key derivation is --kdf's (the test cryptsetup's own fast one left out).
+    r = run_tool({{"--rotate", "--kdf=minimal", image, "c"}, b.root, PEER_CRYPTSETUP_BIN, {"PEER_CRYPTSETUP_OWN_KDF=1"}, ""});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    const std::string report = status_of(b, image);
+    EXPECT_EQ(value_of(report, "KEYSLOT") + " " + value_of(report, "KDF"), "2 pbkdf2");
   }
 }
 
@@ -224,7 +225,7 @@ TEST_P(power_cut, leaves_a_way_in_and_a_second_run_finishes)
   const std::string volume = b.read("/d.img"), flash = b.read("/dev/mtd2");
   const std::vector<std::string> run = {escrow ? "--escrow=" + cert : "--" + command, image, "c"};
 
-  printf("%-6s %-36s %-9s %-7s %-7s %-7s %-11s %s\n", "run", "killed after", "recovery", "stored", "board", "stray",
+  printf("%-6s %-39s %-9s %-7s %-7s %-7s %-11s %s\n", "run", "killed after", "recovery", "stored", "board", "stray",
          "second run", "header after it");
   auto cut = [&](const std::string &fault) {
     b.write("/d.img", volume);
@@ -241,10 +242,10 @@ TEST_P(power_cut, leaves_a_way_in_and_a_second_run_finishes)
     const bool erased = fault == "powercut_after_erase";
     const bool stored = b.read("/dev/mtd2") != flash && !erased;
     const std::string recovery = escrow ? vendor_recovers(b, image) : text;
-    const bool recovery_opens = !recovery.empty() && text_opens(b, image, recovery);
-    const bool stored_opens = run_with_real_cryptsetup(b, {image, "c"}).status == 0;
-    const std::string board_slot = status_value(b, image, "BOARD_KEYSLOT"),
-                      strays = status_value(b, image, "STRAY_KEYSLOTS");
+    const bool recovery_opens = !recovery.empty() && with_text(b, recovery, KEY_OPENS + image).status == 0;
+    // The report's key test is the open's.
+    const std::string report = status_of(b, image);
+    const bool stored_opens = value_of(report, "KEY_OPENS") == "yes";
     EXPECT_EQ(recovery_opens, !recovery.empty()) << fault;
     EXPECT_TRUE(escrow || recovery_opens) << fault;
     EXPECT_EQ(stored_opens, !erased && (stored || command != "rebind")) << fault;
@@ -264,14 +265,15 @@ TEST_P(power_cut, leaves_a_way_in_and_a_second_run_finishes)
       EXPECT_EQ(run_fed(b, {"--rebind", image, "c"}, text).status, 0);
     }
     const std::string after = layout(image);
-    EXPECT_TRUE(text_opens(b, image, escrow ? vendor_recovers(b, image) : text)) << fault;
-    EXPECT_EQ(run_with_real_cryptsetup(b, {image, "c"}).status, 0) << fault;
+    EXPECT_EQ(with_text(b, escrow ? vendor_recovers(b, image) : text, KEY_OPENS + image).status, 0) << fault;
     EXPECT_NE(after.find(":lockwarden-board:"), std::string::npos) << fault << after;
     EXPECT_EQ(after.find(":lockwarden-board:"), after.rfind(":lockwarden-board:")) << fault << after;
-    EXPECT_EQ(status_value(b, image, "BOARD_KEYSLOT"), status_value(b, image, "KEYSLOT")) << fault;
-    printf("%-6s %-36s %-9s %-7s %-7s %-7s %-11s %s\n", command.c_str(),
+    const std::string final_report = status_of(b, image);
+    EXPECT_EQ(value_of(final_report, "KEY_OPENS") + value_of(final_report, "RECOVERY"), "yesyes") << fault;
+    EXPECT_EQ(value_of(final_report, "BOARD_KEYSLOT"), value_of(final_report, "KEYSLOT")) << fault;
+    printf("%-6s %-39s %-9s %-7s %-7s %-7s %-11s %s\n", command.c_str(),
            (fault + (fault.compare(0, 16, "kill_after_child") == 0 ? " (" + child + ")" : "")).c_str(),
-           recovery_opens ? "opens" : "none yet", stored_opens ? "opens" : "refused", board_slot.c_str(), strays.c_str(),
+           recovery_opens ? "opens" : "none yet", stored_opens ? "opens" : "refused", value_of(report, "BOARD_KEYSLOT").c_str(), value_of(report, "STRAY_KEYSLOTS").c_str(),
            had_one ? "refused" : rebind_after ? "--rebind" : "finishes", after.c_str());
     return true;
   };

@@ -105,6 +105,18 @@ const status_case STATUS_CASES[] = {
      "no partition named safe on " + DISK + ": neither in the listing of /sbin/fdisk -l " + DISK +
          " nor as PARTNAME=safe in /sys/class/block",
      255},
+    {"disk_the_command_line_names",
+     [](const board &b) {
+       b.write(NAMED_MMC_DISK + "p4", b.read(DISK + "p4"));
+       b.write("/proc/cmdline", "root=/dev/mmcblk0p2 lockwarden.disk=" + NAMED_MMC_DISK + "\n");
+     },
+     {}, "BOARD=emmc\nDISK=" + NAMED_MMC_DISK + "\nKEYRING=" + NAMED_MMC_DISK + "p4\nKEYRING_OFFSET=0\n" + OK, "", 0},
+    {"disk_word_names_no_emmc_disk",
+     [](const board &b) { b.write("/proc/cmdline", "root=/dev/mmcblk0p2 lockwarden.disk=/dev/sda\n"); }, {},
+     "BOARD=emmc\nDISK=\nKEYRING=\nKEYRING_OFFSET=\nPRIMARY=unknown\nFALLBACK=none\n",
+     "the lockwarden.disk= word of the kernel command line /proc/cmdline names no eMMC disk: /dev/mmcblk and a "
+     "number of at most three digits without leading zeros",
+     255},
     {"no_root_word", [](const board &b) { b.write("/proc/cmdline", "console=ttymxc0\n"); }, {},
      "BOARD=unknown\nDISK=\nKEYRING=\nKEYRING_OFFSET=\nPRIMARY=unknown\nFALLBACK=none\n",
      "the kernel command line /proc/cmdline has no root= word, which tells a NAND board from an eMMC board", 255},

@@ -161,6 +161,12 @@ TEST(real_cryptsetup, volumes_of_either_build_open)
     r = run_with_real_cryptsetup(b, {image, "c"});
     EXPECT_EQ(r.status, 0) << image << r.out << r.err;
   }
+  // A new key and --kdf=minimal: a PBKDF2 keyslot of 1000 iterations in either build.
+  r = run_tool({{"-n" + KEY_TEXT, "-f", "--kdf=minimal", own, "c"}, b.root, PEER_CRYPTSETUP_BIN,
+                {"PEER_CRYPTSETUP_OWN_KDF=1"}, ""});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(run_shell(real + "luksDump " + own + " | sed -n '/^Keyslots:/,/^Tokens:/p'"
+                      " | grep -c -e 'PBKDF: *pbkdf2$' -e 'Iterations: *1000$'").out, "2\n");
 }
 
 TEST(real_cryptsetup, volume_formatted_with_a_new_key_opens_in_a_fresh_run)

@@ -50,6 +50,7 @@ struct order_case {
   const char *name;
   std::vector<std::string> args;
   bool new_key;
+  std::string format_options = FORMAT_OPTIONS;
 };
 
 const order_case ORDER_CASES[] = {
@@ -57,6 +58,10 @@ const order_case ORDER_CASES[] = {
     {"options_after_arguments", {"/dev/mmcblk0p3", "cryptroot", "-f"}, false},
     {"long_option", {"--format", "/dev/mmcblk0p3", "cryptroot"}, false},
     {"new_key_format_and_open_in_one_run", {"-f", "-n" + KEY_TEXT, "/dev/mmcblk0p3", "cryptroot"}, true},
+    // The key derivation of the run, whatever the build's.
+    {"kdf_minimal", {"-f", "--kdf=minimal", "/dev/mmcblk0p3", "cryptroot"}, false, MINIMAL_KDF_OPTIONS},
+    {"new_key_kdf_default", {"-n" + KEY_TEXT, "--kdf", "default", "-f", "/dev/mmcblk0p3", "cryptroot"}, true,
+     DEFAULT_KDF_OPTIONS},
 };
 
 class format_and_open : public testing::TestWithParam<order_case> {};
@@ -73,7 +78,7 @@ TEST_P(format_and_open, start_luksformat_isluks_open_each_with_the_key)
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(cryptsetup_calls(b), (std::vector<std::string>{
-                                     FORMAT_OPTIONS + " -d - luksFormat /dev/mmcblk0p3",
+                                     c.format_options + " -d - luksFormat /dev/mmcblk0p3",
                                      "isLuks /dev/mmcblk0p3",
                                      "-d - open --type luks /dev/mmcblk0p3 cryptroot",
                                  }));
@@ -157,7 +162,10 @@ TEST(volume, not_luks_recovers_no_key)
   provision(b);
   b.image("/dev/mmcblk0p3", 4096, 0);
   cryptsetup_behaves(b, "isLuks", "exit 1");
-  ASSERT_EQ(run_on_board(b, {"/dev/mmcblk0p3", "cryptroot"}).status, 255);
+  b.write("/proc/cmdline", "root=/dev/mmcblk0p2 lockwarden.disk=/dev/sda\n");  // nor is the keyring looked for
+  program_result r = run_on_board(b, {"/dev/mmcblk0p3", "cryptroot"});
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, NOT_LUKS);
   EXPECT_TRUE(b.log_lines("caam").empty()) << b.log();
   EXPECT_TRUE(b.log_lines("open /dev/mmcblk0p4").empty()) << b.log();
 }
@@ -315,6 +323,7 @@ struct keyring_format_case {
   std::string device;  // "<link>": a symbolic link to the keyring image
   bool refused;
   std::string new_key;  // an -n option in the same run, or empty
+  bool named_disk = false;  // the board names its eMMC disk, NAMED_MMC_DISK
 };
 
 const keyring_format_case KEYRING_FORMAT_CASES[] = {
@@ -331,6 +340,9 @@ const keyring_format_case KEYRING_FORMAT_CASES[] = {
     // even looked at.
     {"emmc_keyring_with_a_new_key", false, LOCKWARDEN_MMC_DISK "p4", true, "-n"},
     {"nand_keyring_with_a_bad_key_text", true, "/dev/mtd2", true, "-nBAD"},
+    // The disk the board names (lockwarden.disk=) holds the keyring.
+    {"named_disk_whole", false, NAMED_MMC_DISK, true, "", true},
+    {"named_disk_other_partition", false, NAMED_MMC_DISK + "p3", false, "", true},
 };
 
 class keyring_format : public testing::TestWithParam<keyring_format_case> {};
@@ -343,8 +355,13 @@ TEST_P(keyring_format, is_refused_before_the_key_is_recovered)
     make_nand_board(b);
   else
     make_emmc_board(b);
+  const std::string disk = c.named_disk ? NAMED_MMC_DISK : BUILD_MMC_DISK;
+  if (c.named_disk) {
+    b.write("/proc/cmdline", "root=" + disk + "p2 lockwarden.disk=" + disk + "\n");
+    b.image(disk + "p4", 1024 * 1024, 0);
+  }
   ASSERT_EQ(run_on_board(b, {"--newkey=" + KEY_TEXT}).status, 0);
-  const std::string keyring_path = c.nand ? "/dev/mtd2" : BUILD_MMC_DISK + "p4";
+  const std::string keyring_path = c.nand ? "/dev/mtd2" : disk + "p4";
   std::string device = c.device;
   if (device == "<link>") {
     device = b.path("/k");
@@ -354,6 +371,7 @@ TEST_P(keyring_format, is_refused_before_the_key_is_recovered)
   b.clear_log();
   program_result r = c.new_key.empty() ? run_on_board(b, {"-f", device, "cryptdata"})
                                       : run_on_board(b, {c.new_key, "-f", device, "cryptdata"});
+  EXPECT_EQ(b.log_lines("popen /sbin/fdisk -l " + disk).size(), c.nand ? 0u : 1u) << b.log();
   if (!c.refused) {
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(cryptsetup_calls(b).front(), FORMAT_OPTIONS + " -d - luksFormat " + device);

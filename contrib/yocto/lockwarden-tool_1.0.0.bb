@@ -29,10 +29,11 @@ inherit cmake systemd update-rc.d
 # benchmarks. The revision in the version text comes from the checkout.
 # No initramfs-tools on Yocto: its initramfs is lockwarden-initramfs-image.bb.
 EXTRA_OECMAKE = "-DLOCKWARDEN_BUILD_TESTS=OFF -DLOCKWARDEN_BUILD_BENCHMARKS=OFF -DLOCKWARDEN_INITRAMFS_TOOLS=OFF -DLOCKWARDEN_MMC_DISK=${LOCKWARDEN_MMC_DISK}"
-# The eMMC disk that holds the keyring partition "safe" (/dev/mmcblkN).
+# The eMMC disk that holds the keyring partition "safe" (/dev/mmcblkN) where
+# the kernel command line names none (lockwarden.disk=/dev/mmcblkN).
 LOCKWARDEN_MMC_DISK ?= "/dev/mmcblk0"
-# minimal-kdf: format with PBKDF2 at 1000 iterations, a fast unlock that
-# suits the program's random 256-bit keys. escrow: seal a recovery key to the
+# minimal-kdf: format with PBKDF2 at 1000 iterations unless --kdf says
+# otherwise, a fast unlock that suits the program's random 256-bit keys. escrow: seal a recovery key to the
 # vendor's certificate, with OpenSSL's libcrypto.
 PACKAGECONFIG ??= ""
 PACKAGECONFIG[minimal-kdf] = "-DLOCKWARDEN_MINIMAL_KDF=ON,-DLOCKWARDEN_MINIMAL_KDF=OFF"

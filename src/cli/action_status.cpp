@@ -74,7 +74,14 @@ void probe_fallback(status_facts *facts, const keyring_location *keyring)
 void probe_keyring(status_facts *facts, keyring_location *keyring)
 {
   facts->board = check_cmdline_for_nand();
-  facts->located = keyring->keydev != nullptr ? 0 : init_keydev_and_offset(keyring);
+  // A disk word that names no eMMC disk fails the search as it fails an
+  // open's, with the one line.
+  if (facts->board == 0)
+    facts->disk_result = get_mmc_disk(facts->disk);
+  if (keyring->keydev != nullptr)
+    facts->located = 0;
+  else if (facts->disk_result == 0)
+    facts->located = init_keydev_and_offset(keyring);
   if (facts->located == 0) {
     facts->lock_refused = lock_keyring(keyring, KEYRING_SHARED) == LOCK_REFUSED;
     if (!facts->lock_refused)

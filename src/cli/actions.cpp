@@ -89,7 +89,7 @@ const char *make_and_store(const cli_options_record *options, keyring_location *
   // memory) then leaves the stored key, and the volumes it opens, as they
   // were. A store that fails after the format leaves a fresh, empty volume
   // and no stored key for it: -n -f again starts over.
-  if (format && cryptsetup_format(volume, new_key_plain(key)) != 0)
+  if (format && cryptsetup_format(volume, new_key_plain(key), options->kdf) != 0)
     return "format partition";
   if (store_new_key(key, keyring) != 0)
     return GENERATE;
@@ -128,7 +128,7 @@ int open_volume(const cli_options_record *options, keyring_location *keyring)
 int check_partition_work(const cli_options_record *options, keyring_location *keyring)
 {
   const bool format = options->do_format;
-  const bool format_refused = format && cryptsetup_format_check(options->partition_device) != 0;
+  const bool format_refused = format && cryptsetup_format_check(options->partition_device, options->kdf) != 0;
   if (!format_refused && cryptsetup_open_check(options->partition_device, options->mapped_name) != 0)
     return report_error(SCOPE_MAIN, "open partition");
   if (format_refused || (format && check_format_target(options, keyring) != 0))
@@ -155,7 +155,7 @@ int action_format(const cli_options_record *options, keyring_location *keyring, 
   const bool recovered = get_primary_plain_key(keyring, key, sizeof(key)) == 0;
   if (!recovered)
     report_error(SCOPE_FORMAT, "recover key");
-  if (!recovered || cryptsetup_format(device, key) != 0)
+  if (!recovered || cryptsetup_format(device, key, options->kdf) != 0)
     failed = "format partition";
   else if (escrow != nullptr && add_recovery_key(device, key, escrow, options->kdf) != 0)
     failed = ADD_RECOVERY;

@@ -55,7 +55,7 @@ int prove_key(const char *device, const uint8_t *key, int keyslot, const char *w
 {
   switch (cryptsetup_test_keyslot(device, key, keyslot, opened)) {
   case KEY_OPENS:
-    if (keyslot >= 0 || *opened >= 0)
+    if (keyslot >= 0 || (*opened >= 0 && *opened < LUKS_KEYSLOTS_MAX))
       return 0;
     break;
   case KEY_REFUSED:

@@ -31,6 +31,7 @@ const option LONG_OPTIONS[] = {
     {"rotate", no_argument, nullptr, OPTION_ROTATE},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'v'},
+    {"kdf", required_argument, nullptr, 'k'},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -86,6 +87,19 @@ void begin_early_output(const cli_options_record *options)
   end_early_output(status);
 }
 
+bool parse_kdf(const char *value, luks_kdf *kdf)
+{
+  if (value == nullptr)
+    return false;
+  if (strcmp(value, "minimal") == 0)
+    *kdf = KDF_MINIMAL;
+  else if (strcmp(value, "default") == 0)
+    *kdf = KDF_DEFAULT;
+  else
+    return false;
+  return true;
+}
+
 // Where the positional arguments go. The report stands alone: it writes
 // nothing, so it takes no -n or -f, and the device and the name are both
 // optional. A word left over beside -n is most often a key text typed with a
@@ -103,10 +117,14 @@ void take_arguments(cli_options_record *options, char *const positional[2], int 
   }
 }
 
-// The options that only set what they name; false for an unknown one.
-bool take_option(int option_char, cli_options_record *options)
+// The options that only set what they name; false for an unknown one or
+// a value it does not take.
+bool take_option(int option_char, cli_options_record *options, bool *kdf_given)
 {
   switch (option_char) {
+  case 'k':
+    *kdf_given = true;
+    return parse_kdf(optarg, &options->kdf);
   case 'f':
     options->do_format = true;
     return true;
@@ -155,6 +173,7 @@ void parse_options(int argc, char **argv, cli_options_record *options)
   // the command line is documented with.
   char *positional[2] = {nullptr, nullptr};
   int positional_count = 0;
+  bool kdf_given = false;
   int option_char;
   while ((option_char = getopt_long(argc, argv, "-fn::", LONG_OPTIONS, nullptr)) != -1) {
     switch (option_char) {
@@ -175,7 +194,7 @@ void parse_options(int argc, char **argv, cli_options_record *options)
       }
       break;
     default:
-      if (!take_option(option_char, options))
+      if (!take_option(option_char, options, &kdf_given))
         usage(options, 1);
     }
   }
@@ -186,6 +205,11 @@ void parse_options(int argc, char **argv, cli_options_record *options)
     positional_count++;
   }
   keep_key_text(options);
+
+  // A key derivation is a choice for the keyslots a run adds: the format's,
+  // and those of the key lifecycle.
+  if (kdf_given && !options->do_format && !options->rebind && !options->rotate && options->escrow_cert == nullptr)
+    usage(options, 1);
   take_arguments(options, positional, positional_count);
   if (!lifecycle_options_fit(options))
     usage(options, 1);

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include "volume/keyslots.h"
+#include "volume/cryptsetup.h"
 
 // What the command line asks for; parse_options fills it.
 struct cli_options_record {
@@ -14,7 +14,7 @@ struct cli_options_record {
   const char *escrow_cert = nullptr;  // --escrow: the vendor's certificate or public key
   bool rebind = false;                // --rebind: a new board key, authorised by the recovery key
   bool rotate = false;                // --rotate: a new board key, authorised by the stored key
-  luks_kdf kdf = BUILD_KDF;           // of the keyslots the run adds
+  luks_kdf kdf = BUILD_KDF;           // of the keyslots the run adds: --kdf, else the build's
 };
 
 // Fills `options`, every key text in the arguments zeroed in place, or ends

@@ -45,7 +45,7 @@ int name_board_keyslot(const char *device, const uint8_t *board_key, const luks_
   default:
     return report_error(SCOPE_ADD_RECOVERY_KEY, "cannot test key on %s", device);
   }
-  if (board < 0)
+  if (board < 0 || board >= LUKS_KEYSLOTS_MAX)
     return report_error(SCOPE_ADD_RECOVERY_KEY, "cannot test key on %s", device);
   if ((board_keyslots(dump) & (uint32_t{1} << board)) != 0)
     return 0;

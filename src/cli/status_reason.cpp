@@ -21,6 +21,7 @@ enum reason {
   REASON_LUKS_UNKNOWN,
   REASON_CMDLINE,
   REASON_NO_ROOT,
+  REASON_DISK_WORD,
   REASON_MTD_UNREADABLE,
   REASON_NO_MTD_SAFE,
   REASON_FDISK,
@@ -56,6 +57,8 @@ constexpr reason_sentence REASONS[] = {
      "cryptsetup cannot tell whether %s holds a LUKS header: a damaged header, or no cryptsetup on the PATH"},
     {REASON_CMDLINE, "cannot read the kernel command line %s"},
     {REASON_NO_ROOT, "the kernel command line %s has no root= word, which tells a NAND board from an eMMC board"},
+    {REASON_DISK_WORD, "the lockwarden.disk= word of the kernel command line %s names no eMMC disk: /dev/mmcblk and "
+                       "a number of at most three digits without leading zeros"},
     {REASON_MTD_UNREADABLE, "cannot read %s to find the MTD partition named safe"},
     {REASON_NO_MTD_SAFE, "no MTD partition named safe in %s"},
     {REASON_FDISK, "cannot run /sbin/fdisk -l %s to find the partition named safe"},
@@ -110,12 +113,14 @@ bool location_reason(const status_facts *facts, chosen_reason *chosen)
     choose(chosen, REASON_CMDLINE, CMDLINE_PATH);
   else if (facts->board < 0)
     choose(chosen, REASON_NO_ROOT, CMDLINE_PATH);
+  else if (facts->board == 0 && facts->disk_result != 0)
+    choose(chosen, REASON_DISK_WORD, CMDLINE_PATH);
   else if (facts->located != 0 && facts->board == 1)
     choose(chosen, facts->located == LOCATION_SOURCE_MISSING ? REASON_MTD_UNREADABLE : REASON_NO_MTD_SAFE,
            MTD_TABLE_PATH);
   else if (facts->located != 0)
-    choose(chosen, facts->located == LOCATION_SOURCE_MISSING ? REASON_FDISK : REASON_NO_EMMC_SAFE, MMC_DISK,
-           MMC_DISK);
+    choose(chosen, facts->located == LOCATION_SOURCE_MISSING ? REASON_FDISK : REASON_NO_EMMC_SAFE, facts->disk,
+           facts->disk);
   return chosen->which != REASON_NONE;
 }
 
@@ -221,7 +226,7 @@ void report_keyring(const status_facts *facts, const keyring_location *keyring, 
 {
   static const char *const FALLBACK_VALUES[] = {"none", "ok", "refused", "unreadable", "unknown"};
   set_status(report, STATUS_BOARD, facts->board == 1 ? "nand" : facts->board == 0 ? "emmc" : "unknown");
-  set_status(report, STATUS_DISK, facts->board == 0 ? MMC_DISK : "");
+  set_status(report, STATUS_DISK, facts->board == 0 ? facts->disk : "");
   const bool located = facts->located == 0 && keyring->keydev != nullptr;
   set_status(report, STATUS_KEYRING, located ? keyring->keydev : "");
   if (located)

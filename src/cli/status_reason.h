@@ -47,6 +47,9 @@ struct status_facts {
   key_test key_result = KEY_UNTESTED;
   int keyslot = -1;
   luks_mapping mapping;
+
+  int disk_result = 0;  // get_mmc_disk's, on an eMMC board
+  char disk[MMC_DISK_LEN] = {};
 };
 
 // The report's lines and REASON from the facts; the exit status: 0 when the

@@ -13,32 +13,16 @@
 
 namespace {
 
-// /dev/mmcblk and a number without leading zeros: the path goes into a shell
-// command and a format string as it is, and its partitions are <disk>pN.
-constexpr bool is_mmc_disk(const char *path)
-{
-  const char prefix[] = "/dev/mmcblk";
-  for (size_t i = 0; prefix[i] != '\0'; i++)
-    if (path[i] != prefix[i])
-      return false;
-  const char *number = path + sizeof(prefix) - 1;
-  if (*number < '0' || *number > '9' || (*number == '0' && number[1] != '\0'))
-    return false;
-  for (const char *c = number; *c != '\0'; c++)
-    if (*c < '0' || *c > '9')
-      return false;
-  return true;
-}
-static_assert(is_mmc_disk(LOCKWARDEN_MMC_DISK), "LOCKWARDEN_MMC_DISK must be /dev/mmcblkN");
+static_assert(is_mmc_disk(LOCKWARDEN_MMC_DISK, sizeof(LOCKWARDEN_MMC_DISK) - 1),
+              "LOCKWARDEN_MMC_DISK must be /dev/mmcblkN, N of at most three digits");
 
-// Room for the listing command and for the uevent path of any partition of a
-// disk of this many characters.
-constexpr size_t DISK_PATH_MAX = 32;
+// Room for the listing command and for the uevent path of any partition of
+// any disk a board may name.
 constexpr size_t PATH_LEN = 96;
-static_assert(sizeof(LOCKWARDEN_MMC_DISK) <= DISK_PATH_MAX, "LOCKWARDEN_MMC_DISK fits the disk's paths");
-static_assert(sizeof("/sys/class/block/") - 1 + DISK_PATH_MAX - sizeof("/dev/") + sizeof("p2147483647/uevent") - 1 <
+static_assert(sizeof("/sbin/fdisk -l ") + MMC_DISK_LEN - 1 <= PATH_LEN, "the listing command of every disk fits");
+static_assert(sizeof("/sys/class/block/") - 1 + MMC_DISK_LEN - sizeof("/dev/") + sizeof("p2147483647/uevent") <=
                   PATH_LEN,
-              "the uevent path of every partition of the disk fits");
+              "the uevent path of every partition of every disk fits");
 
 // The name the kernel read from the partition table, for boards whose fdisk
 // prints no GPT names (util-linux, BusyBox without GPT support) or that have

@@ -12,20 +12,64 @@
 #include "util/io.h"
 #include "util/report.h"
 
-int check_cmdline_for_nand()
+namespace {
+
+// The first line of /proc/cmdline, whole (boot loaders pass long lines:
+// mtdparts= alone can fill hundreds of characters), allocated for the
+// caller to free; or null and LOCATION_SOURCE_MISSING, after the line where
+// the file cannot be opened.
+int read_cmdline(char **line)
 {
+  *line = nullptr;
   FILE *cmdline = fopen(CMDLINE_PATH, "re");
   if (cmdline == nullptr) {
     report_error(SCOPE_CHECK_CMDLINE, "Failed to open '%s'", CMDLINE_PATH);
     return LOCATION_SOURCE_MISSING;
   }
-  // Boot loaders pass long lines (mtdparts= alone can fill hundreds of
-  // characters): the root= word may stand anywhere in it.
-  char *line = nullptr;
   size_t size = 0;
-  const ssize_t length = getline(&line, &size, cmdline);
+  const ssize_t length = getline(line, &size, cmdline);
   (void)fclose(cmdline);
-  const int result = length > 0 ? parse_cmdline_root(line) : LOCATION_SOURCE_MISSING;
+  if (length > 0)
+    return 0;
+  free(*line);
+  *line = nullptr;
+  return LOCATION_SOURCE_MISSING;
+}
+
+// The disk the command line `line` names, or the build's. A value that is
+// no eMMC disk never reaches a command or a path.
+int mmc_disk_of(const char *line, char (&disk)[MMC_DISK_LEN])
+{
+  const char *value = nullptr;
+  size_t length = 0;
+  if (cmdline_value(line, MMC_DISK_WORD, &value, &length) == 0) {
+    value = MMC_DISK;
+    length = strlen(MMC_DISK);
+  }
+  disk[0] = '\0';
+  if (!is_mmc_disk(value, length))
+    return report_error(SCOPE_INIT_KEYDEV, "%s=%.*s is not an eMMC disk", MMC_DISK_WORD, static_cast<int>(length),
+                        value);
+  memcpy(disk, value, length);
+  disk[length] = '\0';
+  return 0;
+}
+
+}  // namespace
+
+int check_cmdline_for_nand()
+{
+  char *line = nullptr;
+  const int result = read_cmdline(&line) == 0 ? parse_cmdline_root(line) : LOCATION_SOURCE_MISSING;
+  free(line);
+  return result;
+}
+
+int get_mmc_disk(char (&disk)[MMC_DISK_LEN])
+{
+  char *line = nullptr;
+  disk[0] = '\0';
+  const int result = read_cmdline(&line) == 0 ? mmc_disk_of(line, disk) : LOCATION_SOURCE_MISSING;
   free(line);
   return result;
 }
@@ -68,17 +112,24 @@ void start_from(const keyring_location *primary, keyring_location *fallback)
 
 int init_keydev_and_offset(keyring_location *primary)
 {
-  int is_nand = check_cmdline_for_nand();
+  char *line = nullptr;
+  int result = read_cmdline(&line);
+  const int is_nand = result == 0 ? parse_cmdline_root(line) : result;
   primary->keydev_is_mtd = is_nand;
   primary->offset = 0;
   primary->source = KEYRING_PRIMARY;
+  char disk[MMC_DISK_LEN];
   if (is_nand < 0)
-    return is_nand;
-
-  if (is_nand == 1 && find_safe_mtd_partition(primary) != 0)
-    return LOCATION_SOURCE_MISSING;
-  if (is_nand == 0 && find_safe_emmc_partition(MMC_DISK, &primary->keydev) != 0)
-    return LOCATION_SOURCE_MISSING;
+    result = is_nand;
+  else if (is_nand == 1)
+    result = find_safe_mtd_partition(primary);
+  else if (mmc_disk_of(line, disk) != 0)
+    result = -1;
+  else if (find_safe_emmc_partition(disk, &primary->keydev) != 0)
+    result = LOCATION_SOURCE_MISSING;
+  free(line);
+  if (result != 0)
+    return result;
   return primary->keydev != nullptr ? 0 : -1;
 }
 
@@ -185,6 +236,7 @@ int holds_keyring(const keyring_location *location, const char *device)
   if (strcmp(device, keydev) == 0 || same_node(device, keydev))
     return 1;
   char other[64];
+  static_assert(sizeof(other) >= MMC_DISK_LEN, "the whole disk of every eMMC partition the program names fits");
   if (other_name(keydev, other, sizeof(other)) && (strcmp(device, other) == 0 || same_node(device, other)))
     return 1;
   return 0;

@@ -134,9 +134,16 @@ int wait_for_lock(int fd, int operation, long limit_ms)
     if (clock_gettime(CLOCK_MONOTONIC, &now) != 0)
       return -1;
     // In long, not 64 bits: a 64-bit division on 32-bit ARM is a call into
-    // libgcc_s, a library the program does not otherwise need.
-    const long waited =
-        static_cast<long>(now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+    // libgcc_s, a library the program does not otherwise need. The
+    // nanoseconds are borrowed into the seconds first: a negative difference
+    // divided would round towards zero and end the wait early.
+    long seconds = static_cast<long>(now.tv_sec - start.tv_sec);
+    long nanoseconds = now.tv_nsec - start.tv_nsec;
+    if (nanoseconds < 0) {
+      seconds--;
+      nanoseconds += 1000000000;
+    }
+    const long waited = seconds * 1000 + nanoseconds / 1000000;
     if (waited >= limit_ms)
       return -1;
     const long pause = limit_ms - waited < RETRY_MS ? limit_ms - waited : RETRY_MS;

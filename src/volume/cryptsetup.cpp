@@ -12,24 +12,23 @@
 
 namespace {
 
-// The program's keys are 32 random bytes: stretching them adds no strength,
-// only seconds and memory at every unlock. A minimal-KDF build formats with
-// the least key derivation the standards allow; opening reads whatever the
-// header says, so both builds open the volumes of both.
-#if LOCKWARDEN_MINIMAL_KDF
-constexpr char FORMAT_WORDS[] = "cryptsetup -q -h sha256 --pbkdf pbkdf2 --pbkdf-force-iterations 1000 -d - luksFormat";
-#else
-constexpr char FORMAT_WORDS[] = "cryptsetup -q -h sha256 -d - luksFormat";
-#endif
+// The format command of each key derivation.
+constexpr char FORMAT_DEFAULT_WORDS[] = "cryptsetup -q -h sha256 -d - luksFormat";
+constexpr char FORMAT_MINIMAL_WORDS[] =
+    "cryptsetup -q -h sha256 --pbkdf pbkdf2 --pbkdf-force-iterations 1000 -d - luksFormat";
 constexpr char ISLUKS_WORDS[] = "cryptsetup isLuks";
 constexpr char OPEN_WORDS[] = "cryptsetup -d - open --type luks";
 // A LUKS2 token (a keyring, TPM2 or FIDO2 token enrolled by another tool)
 // unlocks the volume whatever key stands on the input: only keyslots the key
 // itself opens may count, so the test asks for a token type nobody has.
 constexpr char TEST_KEY_WORDS[] = "cryptsetup --test-passphrase --token-type lockwarden-no-token -d - open --type luks";
-static_assert(sizeof(FORMAT_WORDS) + DEVICE_MAX < COMMAND_LEN && sizeof(TEST_KEY_WORDS) + DEVICE_MAX < COMMAND_LEN &&
+static_assert(sizeof(FORMAT_MINIMAL_WORDS) > sizeof(FORMAT_DEFAULT_WORDS) &&
+                  sizeof(FORMAT_MINIMAL_WORDS) + DEVICE_MAX < COMMAND_LEN &&
+                  sizeof(TEST_KEY_WORDS) + DEVICE_MAX < COMMAND_LEN &&
                   sizeof(OPEN_WORDS) + DEVICE_MAX + 1 + MAPPED_NAME_MAX < COMMAND_LEN,
               "every command has room for the longest device path and mapped name");
+
+const char *format_words(luks_kdf kdf) { return kdf == KDF_MINIMAL ? FORMAT_MINIMAL_WORDS : FORMAT_DEFAULT_WORDS; }
 
 // Starts the command, writes the key to its standard input and waits for
 // it, leaving the wait status (or the wait's negative result) in *status.
@@ -106,10 +105,10 @@ key_test cryptsetup_test_key(const char *device, const uint8_t *key)
   }
 }
 
-int cryptsetup_format(const char *device, const uint8_t *key)
+int cryptsetup_format(const char *device, const uint8_t *key, luks_kdf kdf)
 {
   char command[COMMAND_LEN];
-  if (!compose_command(command, SCOPE_FORMAT, FORMAT_WORDS, device, nullptr))
+  if (!compose_command(command, SCOPE_FORMAT, format_words(kdf), device, nullptr))
     return -1;
   return run_with_key(command, SCOPE_FORMAT, key);
 }
@@ -122,10 +121,10 @@ int cryptsetup_open(const char *device, const char *name, const uint8_t *key)
   return run_with_key(command, SCOPE_OPEN, key);
 }
 
-int cryptsetup_format_check(const char *device)
+int cryptsetup_format_check(const char *device, luks_kdf kdf)
 {
   char command[COMMAND_LEN];
-  return compose_command(command, SCOPE_FORMAT, FORMAT_WORDS, device, nullptr) ? 0 : -1;
+  return compose_command(command, SCOPE_FORMAT, format_words(kdf), device, nullptr) ? 0 : -1;
 }
 
 int cryptsetup_open_check(const char *device, const char *name)

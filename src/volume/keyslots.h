@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "volume/cryptsetup.h"
+
 // Keyslots added and removed, each authorised by a key that opens another
 // keyslot of the volume. Both keys (VOLUME_KEY_LEN bytes) reach cryptsetup
 // only through pipes: the authorising key on its standard input, the new key
@@ -16,10 +18,6 @@
 // refuses a key that opens only the keyslot it removes). Each returns 0, or
 // -1 (after a line of the command's own where it did not run or did not get
 // its keys whole; cryptsetup speaks for itself).
-
-// Stand-in until the run-time key derivation choice lands.
-enum luks_kdf { KDF_DEFAULT, KDF_MINIMAL };
-constexpr luks_kdf BUILD_KDF = LOCKWARDEN_MINIMAL_KDF ? KDF_MINIMAL : KDF_DEFAULT;
 
 [[nodiscard]] int cryptsetup_add_keyslot(const char *device, const uint8_t *key, const uint8_t *new_key, int keyslot,
                                          luks_kdf kdf);

@@ -20,6 +20,10 @@ inline const std::string OTHER_BUILD_FORMAT_OPTIONS = "-q -h sha256";
 inline const std::string FORMAT_OPTIONS = "-q -h sha256";
 inline const std::string OTHER_BUILD_FORMAT_OPTIONS = "-q -h sha256 --pbkdf pbkdf2 --pbkdf-force-iterations 1000";
 #endif
+// Those of each key derivation, and an eMMC disk other than the build's.
+inline const std::string MINIMAL_KDF_OPTIONS = LOCKWARDEN_MINIMAL_KDF ? FORMAT_OPTIONS : OTHER_BUILD_FORMAT_OPTIONS;
+inline const std::string DEFAULT_KDF_OPTIONS = LOCKWARDEN_MINIMAL_KDF ? OTHER_BUILD_FORMAT_OPTIONS : FORMAT_OPTIONS;
+inline const std::string NAMED_MMC_DISK = BUILD_MMC_DISK == "/dev/mmcblk2" ? "/dev/mmcblk1" : "/dev/mmcblk2";
 
 // The fuse words, key blob device and random device every board has.
 void add_board_identity(const board &b, const std::string &secret = "board-a");

@@ -94,8 +94,13 @@ key_test cryptsetup_test_key(const char *device, const uint8_t *key)
   int status = 0;
   if (!compose_command(command, nullptr, TEST_KEY_WORDS, device, nullptr) || feed_key(command, key, &status) != 0)
     return KEY_UNTESTED;
+  return key_test_of_exit(exit_status_of(status, nullptr));
+}
+
+key_test key_test_of_exit(int exit_status)
+{
   // cryptsetup exits with 2 when no key slot takes the key.
-  switch (exit_status_of(status, nullptr)) {
+  switch (exit_status) {
   case 0:
     return KEY_OPENS;
   case 2:

@@ -25,6 +25,9 @@ enum luks_state {
 // nothing of its own.
 enum key_test { KEY_OPENS, KEY_REFUSED, KEY_UNTESTED };
 [[nodiscard]] key_test cryptsetup_test_key(const char *device, const uint8_t *key);
+// The key test's result from the exit status of cryptsetup --test-passphrase
+// (-1: it did not run to its end).
+[[nodiscard]] key_test key_test_of_exit(int exit_status);
 
 // The key derivation of a keyslot the program makes. The program's keys are
 // 32 random bytes: stretching them adds no strength, only seconds and memory

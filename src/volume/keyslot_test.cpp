@@ -44,7 +44,7 @@ key_test cryptsetup_test_keyslot(const char *device, const uint8_t *key, int key
   if (keyslot >= 0)
     (void)snprintf(slot_option, sizeof(slot_option), " --key-slot %d", keyslot);
   char command[COMMAND_LEN];
-  char report[512];
+  char report[512] = "";
   int status = -1;
   if (snprintf(words, sizeof(words),
                "LC_ALL=C cryptsetup -v --test-passphrase --token-type lockwarden-no-token%s --keyfile-size %zu -d %s "
@@ -53,13 +53,8 @@ key_test cryptsetup_test_keyslot(const char *device, const uint8_t *key, int key
       compose_command(command, nullptr, words, device, nullptr))
     status = run_with_key_pipe(&pipe, command, nullptr, report, sizeof(report));
   close_key_pipe(&pipe);
-  switch (status) {
-  case 0:
+  const key_test result = key_test_of_exit(status);
+  if (result == KEY_OPENS)
     *opened = unlocked_keyslot(report);
-    return KEY_OPENS;
-  case 2:
-    return KEY_REFUSED;
-  default:
-    return KEY_UNTESTED;
-  }
+  return result;
 }
